@@ -406,9 +406,15 @@ void TIEBitmap::AttachDeviceBitmap(TBitmap* bitmap, bool freeFirst) {
 }
 
 void TIEBitmap::SetRowAlignment(int bits) {
-    if (bits == rowAlignment_) return;
+    if (bits == rowAlignment_ || bits <= 0 || bits % 8 != 0) return;
     Dirty = true;
-    if (location_ != ieMemory) return;
+    // Device bitmaps have their own fixed layout, and a file image is not re-laid out;
+    // an empty bitmap just records the alignment for its next allocation.
+    if (location_ == ieTBitmap || (location_ == ieFile && !IsEmpty())) return;
+    if (IsEmpty()) {
+        rowAlignment_ = bits;
+        return;
+    }
     TIEBitmap scratch;
     TransferStorageTo(scratch);
     rowAlignment_ = bits;
