@@ -16,7 +16,9 @@ namespace {
 // Store files are a few kilobytes; anything far larger is not one of ours.
 constexpr long kMaxStoreFile = 16L << 20;
 
-bool SameText(std::string_view a, std::string_view b) { return LowerCase(a) == LowerCase(b); }
+bool SameText(std::string_view a, std::string_view b) {
+    return LowerCase(a) == LowerCase(b);
+}
 
 // "\a\\b\" -> "a\b": empty parts are dropped.
 std::string NormalizeKey(std::string_view key) {
@@ -84,11 +86,21 @@ std::optional<std::string> Unquote(std::string_view s, size_t& pos) {
         }
         if (++pos >= s.size()) return std::nullopt;
         switch (s[pos]) {
-        case '\\': out += '\\'; break;
-        case '"': out += '"'; break;
-        case 'r': out += '\r'; break;
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
+        case '\\':
+            out += '\\';
+            break;
+        case '"':
+            out += '"';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 't':
+            out += '\t';
+            break;
         case 'x': {
             if (pos + 2 >= s.size()) return std::nullopt;
             const int hi = HexDigit(s[pos + 1]), lo = HexDigit(s[pos + 2]);
@@ -97,7 +109,8 @@ std::optional<std::string> Unquote(std::string_view s, size_t& pos) {
             pos += 2;
             break;
         }
-        default: return std::nullopt;
+        default:
+            return std::nullopt;
         }
     }
     return std::nullopt; // no closing quote
@@ -156,7 +169,7 @@ using TFilePtr = std::unique_ptr<std::FILE, TFileCloser>;
 TConfigStore::TConfigStore(std::string fileName) : fileName_(std::move(fileName)) {
     TFilePtr f(std::fopen(fileName_.c_str(), "rb"));
     if (!f) {
-        damaged_ = errno != ENOENT; // a missing file is an empty store
+        damaged_ = errno != ENOENT && errno != ENOTDIR; // a missing file is an empty store
         return;
     }
     std::string text;
@@ -176,7 +189,9 @@ TConfigStore::TConfigStore(std::string fileName) : fileName_(std::move(fileName)
     Parse(text);
 }
 
-std::string TConfigStore::DefaultFileName() { return UserConfigFolder() + "/Velquist/Morvatch.reg"; }
+std::string TConfigStore::DefaultFileName() {
+    return UserConfigFolder() + "/Velquist/Morvatch.reg";
+}
 
 void TConfigStore::Parse(std::string_view text) {
     TKey* current = nullptr;
@@ -191,7 +206,9 @@ void TConfigStore::Parse(std::string_view text) {
         if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#') continue;
 
         if (trimmed.front() == '[') {
-            const std::string path = trimmed.back() == ']' ? NormalizeKey(std::string_view(trimmed).substr(1, trimmed.size() - 2)) : "";
+            const std::string path =
+                trimmed.back() == ']' ? NormalizeKey(std::string_view(trimmed).substr(1, trimmed.size() - 2))
+                                      : "";
             if (path.empty()) {
                 damaged_ = true;
                 current = nullptr; // the values below belong to no key we know
@@ -315,7 +332,8 @@ void TConfigStore::WriteString(std::string_view key, std::string_view name, std:
     v.Text = value;
 }
 
-void TConfigStore::WriteBinary(std::string_view key, std::string_view name, const std::vector<uint8_t>& value) {
+void TConfigStore::WriteBinary(std::string_view key, std::string_view name,
+                               const std::vector<uint8_t>& value) {
     TRegValue& v = Slot(key, name);
     v.Kind = TRegDataKind::Binary;
     v.Binary = value;
@@ -328,11 +346,14 @@ std::string TConfigStore::Serialize() const {
         for (const auto& v : k.Values) {
             out += Quote(v.Name) + '=';
             switch (v.Kind) {
-            case TRegDataKind::Text: out += Quote(v.Text); break;
+            case TRegDataKind::Text:
+                out += Quote(v.Text);
+                break;
             case TRegDataKind::Integer: {
                 const auto n = uint32_t(v.Integer);
                 out += "dword:";
-                for (int shift = 28; shift >= 0; shift -= 4) out += kHex[(n >> shift) & 15];
+                for (int shift = 28; shift >= 0; shift -= 4)
+                    out += kHex[(n >> shift) & 15];
                 break;
             }
             case TRegDataKind::Binary:

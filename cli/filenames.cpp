@@ -4,7 +4,9 @@
 
 namespace tw {
 
-bool IsPathDelimiter(char c) { return c == '/' || c == '\\' || c == ':'; }
+bool IsPathDelimiter(char c) {
+    return c == '/' || c == '\\' || c == ':';
+}
 
 static size_t LastDelimiter(std::string_view name) {
     for (size_t i = name.size(); i > 0; --i)

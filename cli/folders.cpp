@@ -6,7 +6,6 @@
 #include <unistd.h>
 #include <vector>
 
-
 namespace tw {
 
 namespace {
@@ -17,12 +16,15 @@ std::string Env(const char* name) {
 }
 
 std::string WithoutTrailingSlash(std::string s) {
-    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    while (s.size() > 1 && s.back() == '/')
+        s.pop_back();
     return s;
 }
 
 // Only absolute names count; relative ones in these variables are ignored.
-bool Absolute(const std::string& s) { return !s.empty() && s.front() == '/'; }
+bool Absolute(const std::string& s) {
+    return !s.empty() && s.front() == '/';
+}
 
 } // namespace
 
@@ -79,6 +81,8 @@ std::string ProgramFolder() {
     return slash == 0 ? std::string("/") : exe.substr(0, slash);
 }
 
-std::string UserParamsPath() { return CommonAppDataFolder() + "/Morvatch/UserParams"; }
+std::string UserParamsPath() {
+    return CommonAppDataFolder() + "/Morvatch/UserParams";
+}
 
 } // namespace tw

@@ -53,7 +53,8 @@ TIniFile::TIniFile(const std::string& fileName) {
     }
 }
 
-std::string TIniFile::ReadString(std::string_view section, std::string_view key, std::string_view fallback) const {
+std::string TIniFile::ReadString(std::string_view section, std::string_view key,
+                                 std::string_view fallback) const {
     const std::string s = LowerCase(Trim(section)), k = LowerCase(Trim(key));
     for (const auto& e : entries_)
         if (e.Section == s && e.Key == k) return e.Value;

@@ -27,7 +27,9 @@ std::string LanguageFilePath(const std::string& keyPath, const std::string& exeF
     return result;
 }
 
-std::string LanguageFilePath(const std::string& keyPath) { return LanguageFilePath(keyPath, ProgramFolder()); }
+std::string LanguageFilePath(const std::string& keyPath) {
+    return LanguageFilePath(keyPath, ProgramFolder());
+}
 
 bool LoadLanguageStrings(std::span<std::string> table, int last, const std::string& fileName,
                          const std::string& section) {

@@ -7,6 +7,8 @@ void TFileLineWriter::Put(std::string_view text) {
     if (!text.empty()) (void)std::fwrite(text.data(), 1, text.size(), file_);
 }
 
-void TFileLineWriter::LineDone() { (void)std::fflush(file_); }
+void TFileLineWriter::LineDone() {
+    (void)std::fflush(file_);
+}
 
 } // namespace tw

@@ -1,3 +1,5 @@
 #include "cli/program.h"
 
-int main(int argc, char** argv) { tw::TarnwickMain(argc, argv); }
+int main(int argc, char** argv) {
+    tw::TarnwickMain(argc, argv);
+}

@@ -12,8 +12,10 @@ std::string LowerCase(std::string_view s) {
 std::string Trim(std::string_view s) {
     auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
     size_t b = 0, e = s.size();
-    while (b < e && blank(s[b])) ++b;
-    while (e > b && blank(s[e - 1])) --e;
+    while (b < e && blank(s[b]))
+        ++b;
+    while (e > b && blank(s[e - 1]))
+        --e;
     return std::string(s.substr(b, e - b));
 }
 
@@ -35,7 +37,8 @@ bool HasOption(const TArguments& args, std::string_view option) {
 
 std::optional<int32_t> TryStrToInt(std::string_view s) {
     size_t i = 0;
-    while (i < s.size() && s[i] == ' ') ++i;
+    while (i < s.size() && s[i] == ' ')
+        ++i;
     bool negative = false;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
     unsigned base = 10;
@@ -68,6 +71,8 @@ std::optional<int32_t> TryStrToInt(std::string_view s) {
     return negative ? int32_t(-int64_t(value)) : int32_t(value);
 }
 
-int32_t StrToIntDef(std::string_view s, int32_t fallback) { return TryStrToInt(s).value_or(fallback); }
+int32_t StrToIntDef(std::string_view s, int32_t fallback) {
+    return TryStrToInt(s).value_or(fallback);
+}
 
 } // namespace tw

@@ -25,17 +25,21 @@ template <class T> std::optional<T> TextToNumber(const std::string& s) {
 }
 
 // Reads one property's stored value; nothing when it has the wrong kind or does not convert.
-std::optional<TPropValue> ReadValue(const TConfigStore& store, const std::string& key, const TPropInfo& prop) {
+std::optional<TPropValue> ReadValue(const TConfigStore& store, const std::string& key,
+                                    const TPropInfo& prop) {
     try {
         switch (prop.Kind) {
         case TPropKind::Integer:
         case TPropKind::Char:
-        case TPropKind::Enumeration: return TPropValue(int64_t(store.ReadInteger(key, prop.Name)));
+        case TPropKind::Enumeration:
+            return TPropValue(int64_t(store.ReadInteger(key, prop.Name)));
         case TPropKind::Float:
             if (auto v = TextToNumber<double>(store.ReadString(key, prop.Name))) return TPropValue(*v);
             return std::nullopt;
-        case TPropKind::Text: return TPropValue(store.ReadString(key, prop.Name));
-        case TPropKind::StringList: return TPropValue(BytesToStringList(store.ReadBinary(key, prop.Name)));
+        case TPropKind::Text:
+            return TPropValue(store.ReadString(key, prop.Name));
+        case TPropKind::StringList:
+            return TPropValue(BytesToStringList(store.ReadBinary(key, prop.Name)));
         case TPropKind::Int64:
             if (auto v = TextToNumber<int64_t>(store.ReadString(key, prop.Name))) return TPropValue(*v);
             return std::nullopt;
@@ -49,19 +53,29 @@ void WriteValue(TConfigStore& store, const std::string& key, const TPropInfo& pr
     switch (prop.Kind) {
     case TPropKind::Integer:
     case TPropKind::Char:
-    case TPropKind::Enumeration: store.WriteInteger(key, prop.Name, int32_t(std::get<int64_t>(v))); break;
-    case TPropKind::Float: store.WriteString(key, prop.Name, FloatToText(std::get<double>(v))); break;
-    case TPropKind::Text: store.WriteString(key, prop.Name, std::get<std::string>(v)); break;
+    case TPropKind::Enumeration:
+        store.WriteInteger(key, prop.Name, int32_t(std::get<int64_t>(v)));
+        break;
+    case TPropKind::Float:
+        store.WriteString(key, prop.Name, FloatToText(std::get<double>(v)));
+        break;
+    case TPropKind::Text:
+        store.WriteString(key, prop.Name, std::get<std::string>(v));
+        break;
     case TPropKind::StringList:
         store.WriteBinary(key, prop.Name, StringListToBytes(std::get<std::vector<std::string>>(v)));
         break;
-    case TPropKind::Int64: store.WriteString(key, prop.Name, std::to_string(std::get<int64_t>(v))); break;
+    case TPropKind::Int64:
+        store.WriteString(key, prop.Name, std::to_string(std::get<int64_t>(v)));
+        break;
     }
 }
 
 } // namespace
 
-const TPropTable& TBaseSettings::Properties() const { return BaseProperties(); }
+const TPropTable& TBaseSettings::Properties() const {
+    return BaseProperties();
+}
 
 const TPropTable& TBaseSettings::BaseProperties() {
     static const TPropTable table = {

@@ -85,8 +85,10 @@ class TBaseSettings {
 
     // Helpers to build property tables from members of a class C derived from TBaseSettings.
     template <class C> static TPropInfo IntProp(const char* name, int32_t C::*m) {
-        return {name, TPropKind::Integer, [m](const TBaseSettings& s) -> TPropValue { return int64_t(Self<C>(s).*m); },
-                [m](TBaseSettings& s, const TPropValue& v) { Self<C>(s).*m = int32_t(std::get<int64_t>(v)); }};
+        return {
+            name, TPropKind::Integer,
+            [m](const TBaseSettings& s) -> TPropValue { return int64_t(Self<C>(s).*m); },
+            [m](TBaseSettings& s, const TPropValue& v) { Self<C>(s).*m = int32_t(std::get<int64_t>(v)); }};
     }
     template <class C> static TPropInfo BoolProp(const char* name, bool C::*m) {
         return {name, TPropKind::Enumeration,

@@ -37,7 +37,8 @@ void PrintUsage(TLineWriter& out) {
         "\"C:\\source01.JPG\"",
         "\"C:\\source01.JPG\" -D90",
     };
-    for (const char* line : kLines) out.Line(line);
+    for (const char* line : kLines)
+        out.Line(line);
 }
 
 } // namespace tw

@@ -8,9 +8,13 @@ namespace {
 
 constexpr std::string_view kParametersError = "Parameters error! Please run Tarnwick to get help.";
 
-bool OneOf123(const std::string& s) { return s == "1" || s == "2" || s == "3"; }
+bool OneOf123(const std::string& s) {
+    return s == "1" || s == "2" || s == "3";
+}
 
-bool ValidDegrees(const std::string& s) { return s == "-90" || s == "90" || s == "180" || s == "270"; }
+bool ValidDegrees(const std::string& s) {
+    return s == "-90" || s == "90" || s == "180" || s == "270";
+}
 
 // The extension test of the output name. An empty extension never passes: without one no
 // writer could be chosen.
@@ -34,8 +38,8 @@ void ParseArguments(const TArguments& args, TRunState& state) {
     state.SaveName = state.OutputName;
 }
 
-std::optional<int> ValidateCommandLine(const TArguments& args, const std::string& commandLine, TRunState& state,
-                                       TLineWriter& out) {
+std::optional<int> ValidateCommandLine(const TArguments& args, const std::string& commandLine,
+                                       TRunState& state, TLineWriter& out) {
     if (args.empty()) {
         PrintUsage(out);
         return exitUsage;

@@ -33,8 +33,8 @@ void ParseArguments(const TArguments& args, TRunState& state);
 // Runs every check in order, printing what each prints. Returns the exit code when the
 // run must end here, nothing when the conversion run may start. commandLine is the whole
 // command line, program path included, as echoed in the "Command: " line.
-std::optional<int> ValidateCommandLine(const TArguments& args, const std::string& commandLine, TRunState& state,
-                                       TLineWriter& out);
+std::optional<int> ValidateCommandLine(const TArguments& args, const std::string& commandLine,
+                                       TRunState& state, TLineWriter& out);
 
 // The 32-line help printed for a run without arguments.
 void PrintUsage(TLineWriter& out);

@@ -18,7 +18,8 @@ namespace {
 
 std::string Lines(std::initializer_list<std::string> lines) {
     std::string s;
-    for (const auto& l : lines) s += l + "\r\n";
+    for (const auto& l : lines)
+        s += l + "\r\n";
     return s;
 }
 
@@ -58,7 +59,8 @@ const std::string kUsage = Lines({
 });
 
 const std::string kParamsError = "Parameters error! Please run Tarnwick to get help.";
-const std::string kNotYet = "Unexpected error: conversion is not available yet. Please run Tarnwik to get help";
+const std::string kNotYet =
+    "Unexpected error: conversion is not available yet. Please run Tarnwik to get help";
 const std::string kNearest = "Using Nearest methor to Resample Filter.";
 
 } // namespace
@@ -68,16 +70,36 @@ TEST(CommandLine, TryStrToInt) {
         const char* text;
         std::optional<int32_t> value;
     } rows[] = {
-        {"", std::nullopt},        {"abc", std::nullopt},      {"640px", std::nullopt},
-        {"0", 0},                  {"-5", -5},                 {"+7", 7},
-        {"  12", 12},              {"12 ", std::nullopt},      {"\t5", std::nullopt},
-        {"$400", 1024},            {"x10", 16},                {"X1f", 31},
-        {"0x10", 16},              {"0XfF", 255},              {"-$10", -16},
-        {"$", std::nullopt},       {"0x", std::nullopt},       {"-", std::nullopt},
-        {"--1", std::nullopt},     {"00x1", std::nullopt},     {"$G", std::nullopt},
-        {"1e3", std::nullopt},     {"12a", std::nullopt},      {"2147483647", 2147483647},
-        {"2147483648", std::nullopt}, {"-2147483648", INT32_MIN}, {"-2147483649", std::nullopt},
-        {"$7FFFFFFF", 2147483647}, {"$80000000", std::nullopt}, {"-$80000000", INT32_MIN},
+        {"", std::nullopt},
+        {"abc", std::nullopt},
+        {"640px", std::nullopt},
+        {"0", 0},
+        {"-5", -5},
+        {"+7", 7},
+        {"  12", 12},
+        {"12 ", std::nullopt},
+        {"\t5", std::nullopt},
+        {"$400", 1024},
+        {"x10", 16},
+        {"X1f", 31},
+        {"0x10", 16},
+        {"0XfF", 255},
+        {"-$10", -16},
+        {"$", std::nullopt},
+        {"0x", std::nullopt},
+        {"-", std::nullopt},
+        {"--1", std::nullopt},
+        {"00x1", std::nullopt},
+        {"$G", std::nullopt},
+        {"1e3", std::nullopt},
+        {"12a", std::nullopt},
+        {"2147483647", 2147483647},
+        {"2147483648", std::nullopt},
+        {"-2147483648", INT32_MIN},
+        {"-2147483649", std::nullopt},
+        {"$7FFFFFFF", 2147483647},
+        {"$80000000", std::nullopt},
+        {"-$80000000", INT32_MIN},
         {"99999999999999999999", std::nullopt},
     };
     for (const auto& r : rows) {
@@ -226,7 +248,8 @@ class CommandLineRun : public ::testing::Test {
 
     static std::string Command(const std::vector<std::string>& args) {
         std::string line = "Command: " + std::string(TW_EXE_PATH);
-        for (const auto& a : args) line += " " + a;
+        for (const auto& a : args)
+            line += " " + a;
         return line;
     }
 
@@ -241,7 +264,11 @@ TEST_F(CommandLineRun, OutputAndExitCodes) {
         int code;
         bool echoesCommand = true;
     } rows[] = {
-        {"nine arguments", {"in.jpg", "-a", "-b", "-c", "-d", "-e", "-f", "-g", "-h"}, {kParamsError}, 2, false},
+        {"nine arguments",
+         {"in.jpg", "-a", "-b", "-c", "-d", "-e", "-f", "-g", "-h"},
+         {kParamsError},
+         2,
+         false},
         {"eight arguments are fine",
          {"in.jpg", "-P1", "-W10", "-H10", "-F2", "-Oout/x.png", "-a", "-b"},
          {"Crop image to selected size", "Using Bilinear methor to Resample Filter.", kNotYet},
@@ -258,34 +285,69 @@ TEST_F(CommandLineRun, OutputAndExitCodes) {
         {"output .t passes", {"in.jpg", "-Oout/x.t"}, {kNearest, kNotYet}, 99},
         {"output ending in a dot passes", {"in.jpg", "-Oout/x."}, {kNearest, kNotYet}, 99},
         {"output extension case and blanks", {"in.jpg", "-Oout/X.PNG "}, {kNearest, kNotYet}, 99},
-        {"output without folder part", {"in.jpg", "-Oout.png"}, {"Output path does not be found: out.png"}, 16},
-        {"output folder missing", {"in.jpg", "-Onope/x.png"}, {"Output path does not be found: nope/x.png"}, 16},
+        {"output without folder part",
+         {"in.jpg", "-Oout.png"},
+         {"Output path does not be found: out.png"},
+         16},
+        {"output folder missing",
+         {"in.jpg", "-Onope/x.png"},
+         {"Output path does not be found: nope/x.png"},
+         16},
         {"output in the current folder", {"in.jpg", "-O./x.gif"}, {kNearest, kNotYet}, 99},
         {"bare -O saves over the input", {"in.jpg", "-O"}, {kNearest, kNotYet}, 99},
         {"bad resize mode", {"in.jpg", "-P4"}, {"Resize Parameter must be 1,2,3."}, 5},
         {"resize mode compared as text", {"in.jpg", "-P01"}, {"Resize Parameter must be 1,2,3."}, 5},
         {"bad filter", {"in.jpg", "-F0"}, {"Resize Filter must be 1,2,3."}, 6},
-        {"bad extension before missing input", {"missing.jpg", "-Ox.jpeg"}, {"Output filename errors: x.jpeg"}, 17},
-        {"missing input before missing folder", {"missing.jpg", "-Ox.png"}, {"Input image does not be found: missing.jpg"}, 3},
-        {"missing folder before bad resize", {"in.jpg", "-Ox.png", "-P9"}, {"Output path does not be found: x.png"}, 16},
+        {"bad extension before missing input",
+         {"missing.jpg", "-Ox.jpeg"},
+         {"Output filename errors: x.jpeg"},
+         17},
+        {"missing input before missing folder",
+         {"missing.jpg", "-Ox.png"},
+         {"Input image does not be found: missing.jpg"},
+         3},
+        {"missing folder before bad resize",
+         {"in.jpg", "-Ox.png", "-P9"},
+         {"Output path does not be found: x.png"},
+         16},
         {"bad resize before bad filter", {"in.jpg", "-P0", "-F9"}, {"Resize Parameter must be 1,2,3."}, 5},
-        {"bad degrees: warning only", {"in.jpg", "-D45"}, {"Degree rotate must be -90,90,180,270", kNearest, kNotYet}, 99},
-        {"degrees compared as text", {"in.jpg", "-D+90"}, {"Degree rotate must be -90,90,180,270", kNearest, kNotYet}, 99},
+        {"bad degrees: warning only",
+         {"in.jpg", "-D45"},
+         {"Degree rotate must be -90,90,180,270", kNearest, kNotYet},
+         99},
+        {"degrees compared as text",
+         {"in.jpg", "-D+90"},
+         {"Degree rotate must be -90,90,180,270", kNearest, kNotYet},
+         99},
         {"valid degrees", {"in.jpg", "-D-90"}, {kNearest, kNotYet}, 99},
-        {"-D45 with -R", {"in.jpg", "-D45", "-R"},
-         {"Degree rotate must be -90,90,180,270", kNearest, "The image horizontally.", kParamsError}, 2},
+        {"-D45 with -R",
+         {"in.jpg", "-D45", "-R"},
+         {"Degree rotate must be -90,90,180,270", kNearest, "The image horizontally.", kParamsError},
+         2},
         {"-D90 with -R", {"in.jpg", "-D90", "-R"}, {kNearest, "The image horizontally.", kParamsError}, 2},
-        {"-R with -V", {"in.jpg", "-R", "-V"}, {kNearest, "The image horizontally.", "The image vertically.", kParamsError}, 2},
-        {"all three", {"in.jpg", "-V", "-D180", "-R"},
-         {kNearest, "The image horizontally.", "The image vertically.", kParamsError}, 2},
-        {"crop, bilinear, mirror", {"in.jpg", "-P1", "-F2", "-R"},
-         {"Crop image to selected size", "Using Bilinear methor to Resample Filter.", "The image horizontally.", kNotYet}, 99},
-        {"stretch, lanczos, upside-down", {"in.jpg", "-v", "-f3", "-p2"},
+        {"-R with -V",
+         {"in.jpg", "-R", "-V"},
+         {kNearest, "The image horizontally.", "The image vertically.", kParamsError},
+         2},
+        {"all three",
+         {"in.jpg", "-V", "-D180", "-R"},
+         {kNearest, "The image horizontally.", "The image vertically.", kParamsError},
+         2},
+        {"crop, bilinear, mirror",
+         {"in.jpg", "-P1", "-F2", "-R"},
+         {"Crop image to selected size", "Using Bilinear methor to Resample Filter.",
+          "The image horizontally.", kNotYet},
+         99},
+        {"stretch, lanczos, upside-down",
+         {"in.jpg", "-v", "-f3", "-p2"},
          {"Shrink or enlarge images to the selected size.", "Using Lanczos methor to Resample Filter.",
           "The image vertically.", kNotYet},
          99},
         {"fit without filter value", {"in.jpg", "-P3", "-F"}, {"Fit image to selected size.", kNotYet}, 99},
-        {"first of repeated options wins", {"in.jpg", "-P2", "-P7"}, {"Shrink or enlarge images to the selected size.", kNearest, kNotYet}, 99},
+        {"first of repeated options wins",
+         {"in.jpg", "-P2", "-P7"},
+         {"Shrink or enlarge images to the selected size.", kNearest, kNotYet},
+         99},
         {"-W without digits", {"in.jpg", "-W", "-H"}, {kNearest, kNotYet}, 99},
         {"-Wabc -H480px", {"in.jpg", "-Wabc", "-H480px"}, {kNearest, kNotYet}, 99},
         {"-W0 -W-5", {"in.jpg", "-W0", "-H-5"}, {kNearest, kNotYet}, 99},
@@ -294,7 +356,8 @@ TEST_F(CommandLineRun, OutputAndExitCodes) {
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
         std::string expected = r.echoesCommand ? Command(r.args) + "\r\n" : "";
-        for (const auto& l : r.lines) expected += l + "\r\n";
+        for (const auto& l : r.lines)
+            expected += l + "\r\n";
         const auto res = Run(r.args);
         EXPECT_EQ(res.out, expected);
         EXPECT_EQ(res.exitCode, r.code);
@@ -319,13 +382,17 @@ TEST_F(CommandLineRun, InputNameThatBeginsWithAnOption) {
         int code;
     } rows[] = {
         {"-R input mirrors", {"-Rimage.png"}, {kNearest, "The image horizontally.", kNotYet}, 99},
-        {"-R input with -V", {"-Rimage.png", "-V"}, {kNearest, "The image horizontally.", "The image vertically.", kParamsError}, 2},
+        {"-R input with -V",
+         {"-Rimage.png", "-V"},
+         {kNearest, "The image horizontally.", "The image vertically.", kParamsError},
+         2},
         {"-O input names the output", {"-Ox.png"}, {"Output path does not be found: x.png"}, 16},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
         std::string expected = Command(r.args) + "\r\n";
-        for (const auto& l : r.lines) expected += l + "\r\n";
+        for (const auto& l : r.lines)
+            expected += l + "\r\n";
         const auto res = Run(r.args);
         EXPECT_EQ(res.out, expected);
         EXPECT_EQ(res.exitCode, r.code);
