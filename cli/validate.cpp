@@ -16,11 +16,11 @@ bool ValidDegrees(const std::string& s) {
     return s == "-90" || s == "90" || s == "180" || s == "270";
 }
 
-// The extension test of the output name. An empty extension never passes: without one no
-// writer could be chosen.
+// The extension test of the output name: a substring test, so ".jp", "." and even an
+// empty extension pass here; the save then finds (or does not find) a writer.
 bool AcceptedExtension(const std::string& outputName) {
     const std::string ext = Trim(LowerCase(ExtractFileExt(outputName)));
-    return !ext.empty() && kOutputExtensions.find(ext) != std::string_view::npos;
+    return kOutputExtensions.find(ext) != std::string_view::npos;
 }
 
 } // namespace
