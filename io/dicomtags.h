@@ -38,7 +38,9 @@ class TIEDicomTags {
     int Add(uint16_t group, uint16_t element, const char vr[2], const void* data, int32_t length);
     int Add(TIEDicomTag tag);
     void Clear() { items_.clear(); }
-    void Assign(const TIEDicomTags& source) { if (&source != this) items_ = source.items_; }
+    void Assign(const TIEDicomTags& source) {
+        if (&source != this) items_ = source.items_;
+    }
 
     // Index of the first element (group, element), or -1.
     int IndexOf(uint16_t group, uint16_t element) const;

@@ -45,8 +45,14 @@ std::string TIEICC::Signature(size_t offset) const {
     return std::string(reinterpret_cast<const char*>(data_.data() + offset), 4);
 }
 
-std::string TIEICC::DeviceClass() const { return Signature(12); }
-std::string TIEICC::ColorSpace() const { return Signature(16); }
-std::string TIEICC::ConnectionSpace() const { return Signature(20); }
+std::string TIEICC::DeviceClass() const {
+    return Signature(12);
+}
+std::string TIEICC::ColorSpace() const {
+    return Signature(16);
+}
+std::string TIEICC::ConnectionSpace() const {
+    return Signature(20);
+}
 
 } // namespace tw

@@ -43,7 +43,8 @@ size_t PhotoshopIptcStart(const uint8_t* buffer, size_t length) {
 
 int TIEIPTCInfoList::Add(uint8_t record, uint8_t dataSet, const void* data, size_t length) {
     const auto* bytes = static_cast<const uint8_t*>(data);
-    return Add(record, dataSet, length && bytes ? std::vector<uint8_t>(bytes, bytes + length) : std::vector<uint8_t>{});
+    return Add(record, dataSet,
+               length && bytes ? std::vector<uint8_t>(bytes, bytes + length) : std::vector<uint8_t>{});
 }
 
 int TIEIPTCInfoList::Add(uint8_t record, uint8_t dataSet, std::vector<uint8_t> data) {
@@ -80,8 +81,10 @@ bool TIEIPTCInfoList::LoadFromBuffer(const uint8_t* buffer, size_t length) {
         if (length >= kPhotoshopIdLength && std::memcmp(buffer, kPhotoshopId, kPhotoshopIdLength) == 0)
             p = PhotoshopIptcStart(buffer, length);
         // Go to the first tag byte; of a run of tag bytes, take the last.
-        while (p < length && buffer[p] != kTag) ++p;
-        while (p + 1 < length && buffer[p + 1] == kTag) ++p;
+        while (p < length && buffer[p] != kTag)
+            ++p;
+        while (p + 1 < length && buffer[p + 1] == kTag)
+            ++p;
 
         while (p < length && buffer[p] == kTag) {
             if (p + 5 >= length) break;
@@ -101,8 +104,8 @@ bool TIEIPTCInfoList::LoadFromBuffer(const uint8_t* buffer, size_t length) {
             }
             uint64_t next = uint64_t(dataStart) + dataLength;
             if (next > length) break;
-            items_.push_back(TIEIPTCInfo{
-                record, dataSet, std::vector<uint8_t>(buffer + dataStart, buffer + size_t(next))});
+            items_.push_back(TIEIPTCInfo{record, dataSet,
+                                         std::vector<uint8_t>(buffer + dataStart, buffer + size_t(next))});
             any = true;
             if (next >= length) break;
             p = size_t(next);

@@ -19,7 +19,9 @@ bool IsIccChunk(const TIEMarker& m) {
 
 } // namespace
 
-uint8_t TIEMarkerList::Code(int index) const { return InRange(index) ? items_[size_t(index)].Code : 0; }
+uint8_t TIEMarkerList::Code(int index) const {
+    return InRange(index) ? items_[size_t(index)].Code : 0;
+}
 
 const std::vector<uint8_t>& TIEMarkerList::Data(int index) const {
     static const std::vector<uint8_t> empty;
@@ -75,10 +77,12 @@ void TIEMarkerList::Sort() {
     if (slots.size() > 1) {
         std::vector<TIEMarker> chunks;
         chunks.reserve(slots.size());
-        for (size_t s : slots) chunks.push_back(std::move(items_[s]));
+        for (size_t s : slots)
+            chunks.push_back(std::move(items_[s]));
         std::stable_sort(chunks.begin(), chunks.end(),
                          [](const TIEMarker& a, const TIEMarker& b) { return a.Data[12] < b.Data[12]; });
-        for (size_t k = 0; k < slots.size(); ++k) items_[slots[k]] = std::move(chunks[k]);
+        for (size_t k = 0; k < slots.size(); ++k)
+            items_[slots[k]] = std::move(chunks[k]);
     }
 
     // The EXIF block is written as the first APP1 segment.

@@ -44,7 +44,9 @@ double IEToday() {
                   DaysFromCivil(1899, 12, 30));
 }
 
-TIOParamsVals::TIOParamsVals(TImageIO* owner) : Owner(owner) { Reset(); }
+TIOParamsVals::TIOParamsVals(TImageIO* owner) : Owner(owner) {
+    Reset();
+}
 
 TIOParamsVals::~TIOParamsVals() = default;
 

@@ -59,81 +59,81 @@ struct TIEImagingAnnot {
 // The EXIF and GPS block. Default member values are the values after ResetExif.
 // (ExifThumbnail lives in TIOParamsVals.)
 struct TIOExifBlock {
-    bool ExifPresent = false; // an EXIF directory (34665) was found
-    std::string ExifImageDescription;                     // 270
-    std::string ExifMake, ExifModel;                      // 271, 272
-    int32_t ExifOrientation = 0;                          // 274
+    bool ExifPresent = false;                                   // an EXIF directory (34665) was found
+    std::string ExifImageDescription;                           // 270
+    std::string ExifMake, ExifModel;                            // 271, 272
+    int32_t ExifOrientation = 0;                                // 274
     double ExifXResolution() const { return exifXResolution_; } // 282; set through TIOParamsVals
     double ExifYResolution() const { return exifYResolution_; } // 283
-    int32_t ExifResolutionUnit = 0;                       // 296
-    std::string ExifSoftware, ExifArtist, ExifDateTime;   // 305, 315, 306
-    std::array<double, 2> ExifWhitePoint{};               // 318
-    std::array<double, 6> ExifPrimaryChromaticities{};    // 319
-    std::array<double, 3> ExifYCbCrCoefficients{};        // 529
-    int32_t ExifYCbCrPositioning = 0;                     // 531
-    std::array<double, 6> ExifReferenceBlackWhite{};      // 532
-    std::string ExifRights;                               // 33432
-    double ExifExposureTime = 0, ExifFNumber = 0;         // 33434, 33437
-    int32_t ExifExposureProgram = 0;                      // 34850
-    std::array<int32_t, 2> ExifISOSpeedRatings{};         // 34855 (first two values)
-    std::string ExifExifVersion, ExifDateTimeOriginal, ExifDateTimeDigitized; // 36864, 36867, 36868
-    double ExifCompressedBitsPerPixel = 0;                // 37122
-    double ExifShutterSpeedValue = 0;                     // 37377
-    double ExifApertureValue = 0;                         // 37378
-    double ExifBrightnessValue = 0;                       // 37379
-    double ExifExposureBiasValue = 0;                     // 37380
-    double ExifMaxApertureValue = 0;                      // 37381
-    double ExifSubjectDistance = 0;                       // 37382
-    int32_t ExifMeteringMode = 0, ExifLightSource = 0, ExifFlash = 0; // 37383, 37384, 37385
-    double ExifFocalLength = 0;                           // 37386
-    std::string ExifSubsecTime, ExifSubsecTimeOriginal, ExifSubsecTimeDigitized; // 37520-37522
-    std::string ExifFlashPixVersion;                      // 40960
+    int32_t ExifResolutionUnit = 0;                             // 296
+    std::string ExifSoftware, ExifArtist, ExifDateTime;         // 305, 315, 306
+    std::array<double, 2> ExifWhitePoint{};                     // 318
+    std::array<double, 6> ExifPrimaryChromaticities{};          // 319
+    std::array<double, 3> ExifYCbCrCoefficients{};              // 529
+    int32_t ExifYCbCrPositioning = 0;                           // 531
+    std::array<double, 6> ExifReferenceBlackWhite{};            // 532
+    std::string ExifRights;                                     // 33432
+    double ExifExposureTime = 0, ExifFNumber = 0;               // 33434, 33437
+    int32_t ExifExposureProgram = 0;                            // 34850
+    std::array<int32_t, 2> ExifISOSpeedRatings{};               // 34855 (first two values)
+    std::string ExifExifVersion, ExifDateTimeOriginal, ExifDateTimeDigitized;     // 36864, 36867, 36868
+    double ExifCompressedBitsPerPixel = 0;                                        // 37122
+    double ExifShutterSpeedValue = 0;                                             // 37377
+    double ExifApertureValue = 0;                                                 // 37378
+    double ExifBrightnessValue = 0;                                               // 37379
+    double ExifExposureBiasValue = 0;                                             // 37380
+    double ExifMaxApertureValue = 0;                                              // 37381
+    double ExifSubjectDistance = 0;                                               // 37382
+    int32_t ExifMeteringMode = 0, ExifLightSource = 0, ExifFlash = 0;             // 37383, 37384, 37385
+    double ExifFocalLength = 0;                                                   // 37386
+    std::string ExifSubsecTime, ExifSubsecTimeOriginal, ExifSubsecTimeDigitized;  // 37520-37522
+    std::string ExifFlashPixVersion;                                              // 40960
     int32_t ExifColorSpace = 0, ExifPixelXDimension = 0, ExifPixelYDimension = 0; // 40961-40963
-    std::string ExifRelatedSoundFile;                     // 40964
-    double ExifFocalPlaneXResolution = 0, ExifFocalPlaneYResolution = 0; // 41486, 41487
-    int32_t ExifFocalPlaneResolutionUnit = 0;             // 41488
-    double ExifExposureIndex = 0;                         // 41493
-    int32_t ExifSensingMethod = 0, ExifFileSource = 0, ExifSceneType = 0; // 41495, 41728, 41729
+    std::string ExifRelatedSoundFile;                                             // 40964
+    double ExifFocalPlaneXResolution = 0, ExifFocalPlaneYResolution = 0;          // 41486, 41487
+    int32_t ExifFocalPlaneResolutionUnit = 0;                                     // 41488
+    double ExifExposureIndex = 0;                                                 // 41493
+    int32_t ExifSensingMethod = 0, ExifFileSource = 0, ExifSceneType = 0;         // 41495, 41728, 41729
     // 37510: the first 8 characters go to ExifUserCommentCode, the rest to ExifUserComment.
     std::string ExifUserComment, ExifUserCommentCode;
-    TIEMakerNote ExifMakerNote;                           // 37500
+    TIEMakerNote ExifMakerNote;                                                             // 37500
     std::u16string ExifXPTitle, ExifXPComment, ExifXPAuthor, ExifXPKeywords, ExifXPSubject; // 40091-40095
-    int32_t ExifExposureMode = -1, ExifWhiteBalance = -1; // 41986, 41987
-    double ExifDigitalZoomRatio = -1.0;                   // 41988
-    int32_t ExifFocalLengthIn35mmFilm = -1;               // 41989
-    int32_t ExifSceneCaptureType = -1;                    // 41990
-    int32_t ExifGainControl = -1;                         // 41991
-    int32_t ExifContrast = -1;                            // 41992
-    int32_t ExifSaturation = -1;                          // 41993
-    int32_t ExifSharpness = -1;                           // 41994
-    int32_t ExifSubjectDistanceRange = -1;                // 41996
-    std::string ExifImageUniqueID;                        // 42016
+    int32_t ExifExposureMode = -1, ExifWhiteBalance = -1;                                   // 41986, 41987
+    double ExifDigitalZoomRatio = -1.0;                                                     // 41988
+    int32_t ExifFocalLengthIn35mmFilm = -1;                                                 // 41989
+    int32_t ExifSceneCaptureType = -1;                                                      // 41990
+    int32_t ExifGainControl = -1;                                                           // 41991
+    int32_t ExifContrast = -1;                                                              // 41992
+    int32_t ExifSaturation = -1;                                                            // 41993
+    int32_t ExifSharpness = -1;                                                             // 41994
+    int32_t ExifSubjectDistanceRange = -1;                                                  // 41996
+    std::string ExifImageUniqueID;                                                          // 42016
 
     // GPS directory (tag numbers of the GPS IFD).
-    std::string ExifGPSVersionID, ExifGPSLatitudeRef;     // 0, 1
-    std::array<double, 3> ExifGPSLatitude{};              // 2
-    std::string ExifGPSLongitudeRef;                      // 3
-    std::array<double, 3> ExifGPSLongitude{};             // 4
-    std::string ExifGPSAltitudeRef;                       // 5, the number as decimal text
-    double ExifGPSAltitude = 0;                           // 6
-    std::array<double, 3> ExifGPSTimeStamp{};             // 7
+    std::string ExifGPSVersionID, ExifGPSLatitudeRef;                 // 0, 1
+    std::array<double, 3> ExifGPSLatitude{};                          // 2
+    std::string ExifGPSLongitudeRef;                                  // 3
+    std::array<double, 3> ExifGPSLongitude{};                         // 4
+    std::string ExifGPSAltitudeRef;                                   // 5, the number as decimal text
+    double ExifGPSAltitude = 0;                                       // 6
+    std::array<double, 3> ExifGPSTimeStamp{};                         // 7
     std::string ExifGPSSatellites, ExifGPSStatus, ExifGPSMeasureMode; // 8, 9, 10
-    double ExifGPSDOP = 0;                                // 11
-    std::string ExifGPSSpeedRef;                          // 12
-    double ExifGPSSpeed = 0;                              // 13
-    std::string ExifGPSTrackRef;                          // 14
-    double ExifGPSTrack = 0;                              // 15
-    std::string ExifGPSImgDirectionRef;                   // 16
-    double ExifGPSImgDirection = 0;                       // 17
-    std::string ExifGPSMapDatum, ExifGPSDestLatitudeRef;  // 18, 19
-    std::array<double, 3> ExifGPSDestLatitude{};          // 20
-    std::string ExifGPSDestLongitudeRef;                  // 21
-    std::array<double, 3> ExifGPSDestLongitude{};         // 22
-    std::string ExifGPSDestBearingRef;                    // 23
-    double ExifGPSDestBearing = 0;                        // 24
-    std::string ExifGPSDestDistanceRef;                   // 25
-    double ExifGPSDestDistance = 0;                       // 26
-    std::string ExifGPSDateStamp;                         // 29
+    double ExifGPSDOP = 0;                                            // 11
+    std::string ExifGPSSpeedRef;                                      // 12
+    double ExifGPSSpeed = 0;                                          // 13
+    std::string ExifGPSTrackRef;                                      // 14
+    double ExifGPSTrack = 0;                                          // 15
+    std::string ExifGPSImgDirectionRef;                               // 16
+    double ExifGPSImgDirection = 0;                                   // 17
+    std::string ExifGPSMapDatum, ExifGPSDestLatitudeRef;              // 18, 19
+    std::array<double, 3> ExifGPSDestLatitude{};                      // 20
+    std::string ExifGPSDestLongitudeRef;                              // 21
+    std::array<double, 3> ExifGPSDestLongitude{};                     // 22
+    std::string ExifGPSDestBearingRef;                                // 23
+    double ExifGPSDestBearing = 0;                                    // 24
+    std::string ExifGPSDestDistanceRef;                               // 25
+    double ExifGPSDestDistance = 0;                                   // 26
+    std::string ExifGPSDateStamp;                                     // 29
 
     friend bool operator==(const TIOExifBlock&, const TIOExifBlock&) = default;
 
@@ -153,8 +153,8 @@ struct TIOParamsFields : TIOExifBlock {
     int32_t Width = 0, Height = 0;
     int32_t DpiX() const { return dpiX_; } // set through TIOParamsVals::SetDpiX
     int32_t DpiY() const { return dpiY_; }
-    std::string FileName;  // last file loaded or saved (UTF-8)
-    int32_t FileType = 0;  // file type code of the last file loaded or saved
+    std::string FileName;       // last file loaded or saved (UTF-8)
+    int32_t FileType = 0;       // file type code of the last file loaded or saved
     std::vector<TRGB> ColorMap; // palette of the image as stored in the file
     int32_t ColorMapCount() const { return int32_t(ColorMap.size()); }
     bool NativePixelFormat = false; // readers keep the file's own pixel format
@@ -174,9 +174,9 @@ struct TIOParamsFields : TIOExifBlock {
     int32_t TiffSubIndex = -1; // sub-image (tag 330) to read; -1 the main image
     uint8_t TiffPhotometric = 2;
     int32_t TiffPlanarConfig = 1;
-    int32_t TiffXPos = 0, TiffYPos = 0;                                   // tags 286, 287
-    std::string TiffDocumentName, TiffImageDescription, TiffPageName;     // tags 269, 270, 285
-    int32_t TiffPageNumber = -1, TiffPageCount = -1;                      // tag 297
+    int32_t TiffXPos = 0, TiffYPos = 0;                               // tags 286, 287
+    std::string TiffDocumentName, TiffImageDescription, TiffPageName; // tags 269, 270, 285
+    int32_t TiffPageNumber = -1, TiffPageCount = -1;                  // tag 297
     int32_t TiffOrientation = 1; // set together with ExifOrientation (SetTiffOrientation)
     bool TiffAutoRotate = false;
     int32_t TiffJpegQuality = 80;
@@ -205,11 +205,11 @@ struct TIOParamsFields : TIOExifBlock {
     // ---- JPEG ----------------------------------------------------------------------------
     uint8_t JpegColorSpace = 2; // 0 RGB, 1 gray, 2 YCbCr, 3 CMYK, 4 YCCK
     int32_t JpegQuality = 80;
-    uint8_t JpegDCTMethod = 1;  // 0 integer slow, 1 integer fast, 2 floating point
+    uint8_t JpegDCTMethod = 1; // 0 integer slow, 1 integer fast, 2 floating point
     bool JpegOptimizeCoding = false;
     int32_t JpegSmoothing = 0;
     bool JpegProgressive = false;
-    uint8_t JpegScale = 1;      // 0 automatic, 1 full, 2 half, 3 quarter, 4 eighth
+    uint8_t JpegScale = 1; // 0 automatic, 1 full, 2 half, 3 quarter, 4 eighth
     TIEMarkerList JpegMarkerList;
     int32_t JpegScaleUsed = 1;
     int32_t JpegWarningCount = 0, JpegLastWarning = 0;
@@ -313,8 +313,8 @@ class TIOParamsVals : public TIOParamsFields {
     TIOParamsVals(const TIOParamsVals&) = delete;
     TIOParamsVals& operator=(const TIOParamsVals&) = delete;
 
-    TImageIO* Owner = nullptr; // not copied, not stored
-    TIOParamsOwnerLink OwnerLink; // not copied, not stored
+    TImageIO* Owner = nullptr;                // not copied, not stored
+    TIOParamsOwnerLink OwnerLink;             // not copied, not stored
     std::unique_ptr<TIEBitmap> ExifThumbnail; // the EXIF thumbnail; none after a reset
 
     // Every member to its after-reset value; frees the thumbnail and the profiles and

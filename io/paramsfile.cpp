@@ -22,11 +22,11 @@ namespace tw {
 namespace {
 
 // Smallest stored size of one list entry, used to refuse counts the file cannot hold.
-constexpr int64_t kTextEntryMin = 4;    // int32 length
-constexpr int64_t kMarkerEntryMin = 5;  // code byte + int32 length
-constexpr int64_t kIptcEntryMin = 12;   // three int32
-constexpr int64_t kDicomEntryMin = 16;  // the entry head
-constexpr int64_t kColorEntrySize = 3;  // one TRGB
+constexpr int64_t kTextEntryMin = 4;   // int32 length
+constexpr int64_t kMarkerEntryMin = 5; // code byte + int32 length
+constexpr int64_t kIptcEntryMin = 12;  // three int32
+constexpr int64_t kDicomEntryMin = 16; // the entry head
+constexpr int64_t kColorEntrySize = 3; // one TRGB
 
 class TParamsReader {
   public:
@@ -40,7 +40,8 @@ class TParamsReader {
     int64_t Remaining() const { return end_ - pos_; }
 
     [[noreturn]] void Damaged(const std::string& what, int64_t offset) const {
-        throw EIEParamsFileError("Parameters file is damaged: " + what + " at offset " + std::to_string(offset));
+        throw EIEParamsFileError("Parameters file is damaged: " + what + " at offset " +
+                                 std::to_string(offset));
     }
 
     void Raw(void* target, int64_t count, const char* what) {
@@ -55,7 +56,8 @@ class TParamsReader {
     int32_t ReadInt32(const char* what) {
         uint8_t b[4];
         Raw(b, 4, what);
-        return int32_t(uint32_t(b[0]) | (uint32_t(b[1]) << 8) | (uint32_t(b[2]) << 16) | (uint32_t(b[3]) << 24));
+        return int32_t(uint32_t(b[0]) | (uint32_t(b[1]) << 8) | (uint32_t(b[2]) << 16) |
+                       (uint32_t(b[3]) << 24));
     }
 
     uint8_t ReadByte(const char* what) {
@@ -77,8 +79,13 @@ class TParamsReader {
         return n;
     }
 
-    std::vector<uint8_t> ReadBytes(int32_t count, const char* what) {
-        std::vector<uint8_t> data(static_cast<size_t>(count)); // count was checked against what remains
+    std::vector<uint8_t> ReadBytes(int64_t count, const char* what) {
+        // Checked before the allocation, so that nothing larger than the stream is reserved.
+        if (count < 0 || count > Remaining())
+            Damaged(std::string(what) + " needs " + std::to_string(count) + " bytes but only " +
+                        std::to_string(Remaining()) + " remain",
+                    pos_);
+        std::vector<uint8_t> data(static_cast<size_t>(count));
         if (count > 0) Raw(data.data(), count, what);
         return data;
     }
@@ -100,7 +107,8 @@ class TParamsReader {
         uint8_t b[8];
         Raw(b, 8, what);
         uint64_t bits = 0;
-        for (int i = 7; i >= 0; --i) bits = (bits << 8) | b[i];
+        for (int i = 7; i >= 0; --i)
+            bits = (bits << 8) | b[i];
         std::memcpy(&v, &bits, sizeof v);
     }
 
@@ -127,7 +135,8 @@ class TParamsReader {
         int32_t n = ReadCount(what, kTextEntryMin);
         v.clear();
         v.resize(size_t(n));
-        for (auto& s : v) Text(s, what);
+        for (auto& s : v)
+            Text(s, what);
     }
 
     // The palette: a non-positive count leaves the record without palette.
@@ -140,9 +149,10 @@ class TParamsReader {
             Damaged("ColorMapCount " + std::to_string(n) + " exceeds the " + std::to_string(Remaining()) +
                         " bytes that remain",
                     at);
-        std::vector<uint8_t> raw = ReadBytes(n * 3, what);
+        std::vector<uint8_t> raw = ReadBytes(int64_t(n) * kColorEntrySize, what);
         v.resize(size_t(n));
-        for (size_t i = 0; i < v.size(); ++i) v[i] = TRGB{raw[3 * i], raw[3 * i + 1], raw[3 * i + 2]};
+        for (size_t i = 0; i < v.size(); ++i)
+            v[i] = TRGB{raw[3 * i], raw[3 * i + 1], raw[3 * i + 2]};
     }
 
     void Markers(TIEMarkerList& v, const char* what) {
@@ -234,7 +244,8 @@ class TParamsWriter {
     void Double(const double& v, const char*) {
         uint64_t bits;
         std::memcpy(&bits, &v, sizeof bits);
-        for (int i = 0; i < 8; ++i) Out.push_back(uint8_t(bits >> (8 * i)));
+        for (int i = 0; i < 8; ++i)
+            Out.push_back(uint8_t(bits >> (8 * i)));
     }
     void Rgb(const TRGB& v, const char*) { Out.insert(Out.end(), {v.b, v.g, v.r}); }
     void Text(const std::string& v, const char* what) {
@@ -243,11 +254,13 @@ class TParamsWriter {
     }
     void TextList(const std::vector<std::string>& v, const char* what) {
         PutCount(v.size(), what);
-        for (const auto& s : v) Text(s, what);
+        for (const auto& s : v)
+            Text(s, what);
     }
     void ColorMap(const std::vector<TRGB>& v, const char* what) {
         PutCount(v.size(), what);
-        for (const TRGB& c : v) Rgb(c, what);
+        for (const TRGB& c : v)
+            Rgb(c, what);
     }
     void Markers(const TIEMarkerList& v, const char* what) {
         Out.push_back(0);
@@ -272,8 +285,8 @@ class TParamsWriter {
         Out.push_back(1);
         PutCount(size_t(v.Count()), what);
         for (const TIEDicomTag& tag : v.Items()) {
-            uint8_t head[12] = {uint8_t(tag.Group), uint8_t(tag.Group >> 8), uint8_t(tag.Element),
-                                uint8_t(tag.Element >> 8), uint8_t(tag.VR[0]), uint8_t(tag.VR[1])};
+            uint8_t head[12] = {uint8_t(tag.Group),        uint8_t(tag.Group >> 8), uint8_t(tag.Element),
+                                uint8_t(tag.Element >> 8), uint8_t(tag.VR[0]),      uint8_t(tag.VR[1])};
             Raw(head, sizeof head);
             if (tag.Data.empty()) {
                 PutInt32(std::min(tag.Length, 0)); // 0, or -1 for an undefined length
@@ -294,8 +307,7 @@ class TParamsWriter {
 // The layout, in file order. "v >= n" marks members that versions before n do not carry;
 // members a version does not carry are left untouched when reading.
 struct TIOParamsFileLayout {
-    template <class IO, class P>
-    static void Transfer(IO& io, P& p, int32_t v) {
+    template <class IO, class P> static void Transfer(IO& io, P& p, int32_t v) {
 #define TW_FIELD(kind, member) io.kind(p.member, #member)
         TW_FIELD(Text, FileName); // 8-bit text; on this system it is kept as it is (UTF-8)
         if (v >= 2)
@@ -400,7 +412,8 @@ struct TIOParamsFileLayout {
                 io.Int32(size.Width, "IcoImageSizes");
                 io.Int32(size.Height, "IcoImageSizes");
             }
-            for (auto& depth : p.IcoImageDepths) io.Int32(depth, "IcoImageDepths");
+            for (auto& depth : p.IcoImageDepths)
+                io.Int32(depth, "IcoImageDepths");
         }
         if (v >= 1) {
             TW_FIELD(Int32, CurImageIndex);
