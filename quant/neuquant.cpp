@@ -94,25 +94,32 @@ void TIENeuralQuantizer::Learn(TIEBitmap& source) {
     }
 }
 
-// Finds the closest neuron (moving it towards the colour's frequency) and returns
-// the one with the smallest biased distance.
+// Finds the closest neuron (raising its frequency) and returns the one with the
+// smallest biased distance.
 int TIENeuralQuantizer::Contest(int b, int g, int r) {
     int bestd = INT32_MAX, bestBiasd = INT32_MAX, bestPos = 0, bestBiasPos = 0;
+    const TNeuron* net = network_.data();
+    const int32_t* bias = bias_.data();
     for (int i = 0; i < n_; ++i) {
-        const TNeuron& p = network_[size_t(i)];
-        int dist = std::abs(p.b - b) + std::abs(p.g - g) + std::abs(p.r - r);
+        int dist = std::abs(net[i].b - b) + std::abs(net[i].g - g) + std::abs(net[i].r - r);
         if (dist < bestd) {
             bestd = dist;
             bestPos = i;
         }
-        int biasDist = dist - (bias_[size_t(i)] >> (IntBiasShift - NetBiasShift));
+        int biasDist = dist - (bias[i] >> (IntBiasShift - NetBiasShift));
         if (biasDist < bestBiasd) {
             bestBiasd = biasDist;
             bestBiasPos = i;
         }
-        int betaFreq = freq_[size_t(i)] >> BetaShift;
-        freq_[size_t(i)] -= betaFreq;
-        bias_[size_t(i)] += betaFreq << GammaShift;
+    }
+    // Every neuron's frequency decays and its bias grows by the same amount (after the
+    // distances above were taken with the old bias).
+    int32_t* freq = freq_.data();
+    int32_t* biasw = bias_.data();
+    for (int i = 0; i < n_; ++i) {
+        int32_t betaFreq = freq[i] >> BetaShift;
+        freq[i] -= betaFreq;
+        biasw[i] += betaFreq << GammaShift;
     }
     freq_[size_t(bestPos)] += Beta;
     bias_[size_t(bestPos)] -= BetaGamma;

@@ -133,6 +133,25 @@ void TIEQuantizer::MapRow(const TRGB* colors, uint8_t* indexes, int count) const
         for (int i = 0; i < count; ++i) indexes[i] = uint8_t(box_->IndexOf(colors[i]));
         return;
     }
+    if (neural_ && exactColors_.empty()) {
+        // The network search is the costly part of mapping a photograph; colours recur
+        // often enough that remembering recent answers pays.
+        constexpr int CacheBits = 16;
+        if (cacheKeys_.empty()) {
+            cacheKeys_.assign(size_t(1) << CacheBits, 0);
+            cacheIndexes_.assign(size_t(1) << CacheBits, 0);
+        }
+        for (int i = 0; i < count; ++i) {
+            uint32_t key = Key(colors[i]) + 1;
+            size_t slot = size_t((key * 2654435761u) >> (32 - CacheBits));
+            if (cacheKeys_[slot] != key) {
+                cacheKeys_[slot] = key;
+                cacheIndexes_[slot] = uint8_t(neural_->IndexOf(colors[i]));
+            }
+            indexes[i] = cacheIndexes_[slot];
+        }
+        return;
+    }
     // Neighbouring pixels often share a colour: remember the last answer.
     TRGB last{};
     int lastIndex = -2;

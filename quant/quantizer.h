@@ -64,6 +64,10 @@ class TIEQuantizer {
     int colorCount_ = 0;
     bool paletteSource_ = false;
     std::vector<TRGB> sourcePalette_;
+    // Answers of the network search remembered by colour (MapRow only): colour + 1
+    // (0 = empty slot) and the index found for it.
+    mutable std::vector<uint32_t> cacheKeys_;
+    mutable std::vector<uint8_t> cacheIndexes_;
 };
 
 } // namespace tw
