@@ -88,6 +88,10 @@ void ConvertFromGray(TIEBitmap& source, TIEBitmap& target) {
                 for (int c = 0; c < 3; ++c) Store16(dst + 6 * x + 2 * c, g16[size_t(x)]);
             break;
         case ie24RGB:
+            if (sf == ie1g) { // eight ready-made pixels per byte
+                RowToRGB(sf, src, reinterpret_cast<TRGB*>(dst), w, nullptr);
+                break;
+            }
             GrayRowTo8(sf, src, g8.data(), w);
             for (int x = 0; x < w; ++x) dst[3 * x] = dst[3 * x + 1] = dst[3 * x + 2] = g8[size_t(x)];
             break;
