@@ -6,6 +6,7 @@
 #include <string>
 
 #include "codecs/pnglib.h"
+#include "io/limits.h"
 
 namespace tw {
 
@@ -212,6 +213,9 @@ void ReportFailure(TPngContext& context, TIEProgressRecord& progress) {
     if (context.Pending) std::rethrow_exception(context.Pending);
     std::string reason = "PNG: ";
     reason += context.Message[0] ? context.Message : "the decoder failed";
+    // libpng checks IHDR by warning about each fault and failing with a generic text.
+    if (reason.find("IHDR") != std::string::npos && context.LastWarning[0])
+        reason += std::string(" (") + context.LastWarning + ")";
     progress.Abort(reason);
 }
 
@@ -257,8 +261,9 @@ void PngDecode(TStream& stream, TIEBitmap& bitmap, const TPngDecodeOptions& opti
 
     // Refuse sizes the engine will not decode, and sizes this file cannot fill,
     // before anything is allocated.
-    if (uint64_t(width) * height > PngMaxPixels || width > (1u << 24) || height > (1u << 24)) {
-        progress.Abort("PNG: " + SizeText(width, height) + " pixels exceed the decoded-image limit");
+    std::string tooLarge = CheckImageSize(width, height);
+    if (!tooLarge.empty()) {
+        progress.Abort("PNG: " + tooLarge);
         return;
     }
     {

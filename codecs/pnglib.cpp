@@ -6,20 +6,27 @@ namespace tw {
 
 namespace {
 
+template <size_t N>
+void CopyMessage(char (&to)[N], png_const_charp message) {
+    std::strncpy(to, message ? message : "", N - 1);
+    to[N - 1] = 0;
+}
+
 // Keeps libpng's message and jumps back to the guard. Never returns.
 [[noreturn]] void PngErrorHandler(png_structp png, png_const_charp message) {
     auto* context = static_cast<TPngContext*>(png_get_error_ptr(png));
     if (context) {
         context->Failed = true;
-        if (!context->Message[0] && message) {
-            std::strncpy(context->Message, message, sizeof(context->Message) - 1);
-            context->Message[sizeof(context->Message) - 1] = 0;
-        }
+        if (!context->Message[0]) CopyMessage(context->Message, message);
     }
     png_longjmp(png, 1);
 }
 
-void PngWarningHandler(png_structp, png_const_charp) {}
+// Warnings do not stop anything; the last one is kept for the error text.
+void PngWarningHandler(png_structp png, png_const_charp message) {
+    auto* context = static_cast<TPngContext*>(png_get_error_ptr(png));
+    if (context) CopyMessage(context->LastWarning, message);
+}
 
 // Reads exactly the requested bytes; a stream that ends early stops the read.
 void PngReadData(png_structp png, png_bytep data, size_t length) {

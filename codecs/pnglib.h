@@ -31,6 +31,7 @@ struct TPngContext {
     bool ShortWrite = false;    // writing: the stream accepted fewer bytes
     bool Failed = false;        // libpng raised an error (Message holds its text)
     char Message[160] = {};
+    char LastWarning[160] = {}; // IHDR checks warn with the detail, then fail generically
     std::exception_ptr Pending; // an engine exception caught inside a callback
 };
 
@@ -79,8 +80,6 @@ constexpr uint32_t PngMaxSide = 1000000;          // png_set_user_limits, each s
 constexpr uint32_t PngChunkCacheMax = 1000;       // ancillary chunks kept
 constexpr uint32_t PngChunkMallocMax = 8000000;   // bytes for one ancillary chunk
 
-// Decoded-image limits checked before the bitmap is allocated.
-constexpr uint64_t PngMaxPixels = uint64_t(1) << 28;
 // Deflate cannot expand one compressed byte to more than 1032 bytes (a 258-byte
 // match coded in two bits), so an image needing more raw bytes than that times the
 // bytes left in the file can never be complete.

@@ -1,8 +1,10 @@
 // PNG codec: conformance against the PngSuite references, round trips, hostile input.
 #include <png.h>
+#include <zlib.h>
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -13,6 +15,7 @@
 #include "codecs/pngdecode.h"
 #include "helpers.h"
 #include "image/bitmap.h"
+#include "image/errors.h"
 #include "io/progress.h"
 #include "io/stream.h"
 
@@ -167,6 +170,70 @@ const TReferenceRule* RuleFor(const std::string& name) {
     return nullptr;
 }
 
+// ---- hand-made files -----------------------------------------------------------------
+
+// Builds PNG files chunk by chunk, so that every byte of a test file is known.
+class TPngBuilder {
+  public:
+    TPngBuilder() { Bytes = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}; }
+
+    TPngBuilder& Chunk(const char* type, const std::vector<uint8_t>& data) {
+        Put32(uint32_t(data.size()));
+        size_t start = Bytes.size();
+        Bytes.insert(Bytes.end(), type, type + 4);
+        Bytes.insert(Bytes.end(), data.begin(), data.end());
+        Put32(uint32_t(crc32(0, Bytes.data() + start, uInt(Bytes.size() - start))));
+        return *this;
+    }
+    TPngBuilder& IHDR(uint32_t w, uint32_t h, int depth, int colorType, int interlace = 0) {
+        std::vector<uint8_t> d;
+        Append32(d, w);
+        Append32(d, h);
+        d.insert(d.end(), {uint8_t(depth), uint8_t(colorType), 0, 0, uint8_t(interlace)});
+        return Chunk("IHDR", d);
+    }
+    // rows: the bytes of each row without its filter byte (filter 0 is added).
+    TPngBuilder& IDAT(const std::vector<std::vector<uint8_t>>& rows) {
+        std::vector<uint8_t> raw;
+        for (const auto& r : rows) {
+            raw.push_back(0);
+            raw.insert(raw.end(), r.begin(), r.end());
+        }
+        return IDATRaw(raw);
+    }
+    TPngBuilder& IDATRaw(const std::vector<uint8_t>& raw) { return Chunk("IDAT", Deflate(raw)); }
+    TPngBuilder& IEND() { return Chunk("IEND", {}); }
+
+    static std::vector<uint8_t> Deflate(const std::vector<uint8_t>& raw) {
+        uLongf size = compressBound(uLong(raw.size()));
+        std::vector<uint8_t> z(size);
+        compress2(z.data(), &size, raw.data(), uLong(raw.size()), 9);
+        z.resize(size);
+        return z;
+    }
+    static void Append32(std::vector<uint8_t>& d, uint32_t v) {
+        d.insert(d.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
+    }
+
+    std::vector<uint8_t> Bytes;
+
+  private:
+    void Put32(uint32_t v) { Append32(Bytes, v); }
+};
+
+std::vector<uint8_t> Text(const std::string& s) { return {s.begin(), s.end()}; }
+
+// RGBA pixels written out by hand, one row top-down.
+using TRgbaList = std::vector<std::array<uint8_t, 4>>;
+
+TRgbaImage FromList(int w, int h, const TRgbaList& list) {
+    TRgbaImage img;
+    img.Width = w;
+    img.Height = h;
+    for (const auto& p : list) img.Pixels.insert(img.Pixels.end(), p.begin(), p.end());
+    return img;
+}
+
 } // namespace
 
 // ---- conformance -----------------------------------------------------------------
@@ -220,4 +287,330 @@ TEST(PngCorpus, ValidFilesMatchReferencesAndBrokenFilesFailCleanly) {
     }
     std::printf("[ PNG corpus ] valid files matching their reference: %d of %d; broken files failing cleanly: %d of %d\n",
                 validMatched, validTotal, brokenFailed, brokenTotal);
+}
+
+// ---- pixel layouts of every colour type ---------------------------------------------
+
+namespace {
+
+std::vector<uint8_t> Be16(std::initializer_list<int> values) {
+    std::vector<uint8_t> d;
+    for (int v : values) d.insert(d.end(), {uint8_t(v >> 8), uint8_t(v)});
+    return d;
+}
+
+const std::vector<uint8_t> Plte3 = {10, 20, 30, 40, 50, 60, 70, 80, 90};
+
+struct TLayoutCase {
+    const char* Name;
+    std::vector<uint8_t> File;
+    bool Native;
+    bool Device; // decode into a device bitmap (ieTBitmap)
+    TIEPixelFormat Format;
+    bool Alpha;
+    int Width;
+    TRgbaList Pixels;
+};
+
+std::vector<uint8_t> File(TPngBuilder b) { return b.Bytes; }
+
+} // namespace
+
+TEST(PngRead, EveryColourTypeLandsInItsBitmapFormat) {
+    const uint8_t W = 255;
+    std::vector<TLayoutCase> cases = {
+        {"1-bit gray stays packed", File(TPngBuilder().IHDR(10, 1, 1, 0).IDAT({{0xAC, 0x00}}).IEND()), false, false, ie1g,
+         false, 10,
+         {{W, W, W, W}, {0, 0, 0, W}, {W, W, W, W}, {0, 0, 0, W}, {W, W, W, W}, {W, W, W, W}, {0, 0, 0, W},
+          {0, 0, 0, W}, {0, 0, 0, W}, {0, 0, 0, W}}},
+        {"1-bit gray with tRNS keeps its transparency",
+         File(TPngBuilder().IHDR(3, 1, 1, 0).Chunk("tRNS", Be16({1})).IDAT({{0xA0}}).IEND()), false, false, ie1g, true, 3,
+         {{W, W, W, 0}, {0, 0, 0, W}, {W, W, W, 0}}},
+        {"1-bit palette with tRNS keeps its transparency",
+         File(TPngBuilder().IHDR(4, 1, 1, 3).Chunk("PLTE", {255, 0, 0, 0, 0, 255}).Chunk("tRNS", {0}).IDAT({{0x50}}).IEND()),
+         false, false, ie24RGB, true, 4, {{W, 0, 0, 0}, {0, 0, W, W}, {W, 0, 0, 0}, {0, 0, W, W}}},
+        {"2-bit gray is expanded", File(TPngBuilder().IHDR(4, 1, 2, 0).IDAT({{0x1B}}).IEND()), false, false, ie24RGB, false, 4,
+         {{0, 0, 0, W}, {85, 85, 85, W}, {170, 170, 170, W}, {W, W, W, W}}},
+        {"4-bit palette is expanded", File(TPngBuilder().IHDR(3, 1, 4, 3).Chunk("PLTE", Plte3).IDAT({{0x01, 0x20}}).IEND()),
+         false, false, ie24RGB, false, 3, {{10, 20, 30, W}, {40, 50, 60, W}, {70, 80, 90, W}}},
+        {"8-bit palette, native", File(TPngBuilder().IHDR(3, 1, 8, 3).Chunk("PLTE", Plte3).IDAT({{2, 0, 1}}).IEND()), true,
+         false, ie8p, false, 3, {{70, 80, 90, W}, {10, 20, 30, W}, {40, 50, 60, W}}},
+        {"8-bit palette with tRNS, native",
+         File(TPngBuilder().IHDR(3, 1, 8, 3).Chunk("PLTE", Plte3).Chunk("tRNS", {128, 0}).IDAT({{2, 0, 1}}).IEND()), true,
+         false, ie8p, true, 3, {{70, 80, 90, W}, {10, 20, 30, 128}, {40, 50, 60, 0}}},
+        {"8-bit palette with tRNS",
+         File(TPngBuilder().IHDR(3, 1, 8, 3).Chunk("PLTE", Plte3).Chunk("tRNS", {128, 0}).IDAT({{2, 0, 1}}).IEND()), false,
+         false, ie24RGB, true, 3, {{70, 80, 90, W}, {10, 20, 30, 128}, {40, 50, 60, 0}}},
+        {"8-bit gray with tRNS", File(TPngBuilder().IHDR(3, 1, 8, 0).Chunk("tRNS", Be16({0x80})).IDAT({{0x80, 0, W}}).IEND()),
+         false, false, ie24RGB, true, 3, {{128, 128, 128, 0}, {0, 0, 0, W}, {W, W, W, W}}},
+        {"8-bit gray with tRNS, native",
+         File(TPngBuilder().IHDR(3, 1, 8, 0).Chunk("tRNS", Be16({0x80})).IDAT({{0x80, 0, W}}).IEND()), true, false, ie8g,
+         true, 3, {{128, 128, 128, 0}, {0, 0, 0, W}, {W, W, W, W}}},
+        {"16-bit gray keeps the high byte", File(TPngBuilder().IHDR(2, 1, 16, 0).IDAT({Be16({0x1234, 0xFF01})}).IEND()),
+         false, false, ie24RGB, false, 2, {{0x12, 0x12, 0x12, W}, {W, W, W, W}}},
+        {"16-bit gray, native", File(TPngBuilder().IHDR(2, 1, 16, 0).IDAT({Be16({0x1234, 0xFF01})}).IEND()), true, false,
+         ie16g, false, 2, {{0x12, 0x12, 0x12, W}, {W, W, W, W}}},
+        {"16-bit gray with tRNS, native",
+         File(TPngBuilder().IHDR(2, 1, 16, 0).Chunk("tRNS", Be16({0x1234})).IDAT({Be16({0x1234, 0xFF01})}).IEND()), true,
+         false, ie16g, true, 2, {{0x12, 0x12, 0x12, 0}, {W, W, W, W}}},
+        {"16-bit tRNS compares all 16 bits",
+         File(TPngBuilder().IHDR(2, 1, 16, 0).Chunk("tRNS", Be16({0x12FF})).IDAT({Be16({0x1234, 0x12FF})}).IEND()), false,
+         false, ie24RGB, true, 2, {{0x12, 0x12, 0x12, W}, {0x12, 0x12, 0x12, 0}}},
+        {"16-bit gray, native, in a device bitmap",
+         File(TPngBuilder().IHDR(2, 1, 16, 0).IDAT({Be16({0x1234, 0xFF01})}).IEND()), true, true, ie8g, false, 2,
+         {{0x12, 0x12, 0x12, W}, {W, W, W, W}}},
+        {"16-bit gray with tRNS, native, in a device bitmap",
+         File(TPngBuilder().IHDR(2, 1, 16, 0).Chunk("tRNS", Be16({0x1234})).IDAT({Be16({0x1234, 0xFF01})}).IEND()), true,
+         true, ie8g, true, 2, {{0x12, 0x12, 0x12, 0}, {W, W, W, W}}},
+        {"RGB with tRNS",
+         File(TPngBuilder().IHDR(2, 1, 8, 2).Chunk("tRNS", Be16({1, 2, 3})).IDAT({{1, 2, 3, 4, 5, 6}}).IEND()), false, false,
+         ie24RGB, true, 2, {{1, 2, 3, 0}, {4, 5, 6, W}}},
+        {"16-bit RGB keeps the high bytes",
+         File(TPngBuilder().IHDR(1, 1, 16, 2).IDAT({Be16({0xABCD, 0x1234, 0x5678})}).IEND()), false, false, ie24RGB, false, 1,
+         {{0xAB, 0x12, 0x56, W}}},
+        {"gray+alpha", File(TPngBuilder().IHDR(2, 1, 8, 4).IDAT({{10, 20, 200, W}}).IEND()), false, false, ie24RGB, true, 2,
+         {{10, 10, 10, 20}, {200, 200, 200, W}}},
+        {"16-bit RGBA", File(TPngBuilder().IHDR(1, 1, 16, 6).IDAT({Be16({0xAB00, 0x1200, 0x5600, 0x80FF})}).IEND()), false,
+         false, ie24RGB, true, 1, {{0xAB, 0x12, 0x56, 0x80}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TIEBitmap bmp;
+        if (c.Device) bmp.SetLocation(ieTBitmap);
+        auto res = Decode(c.File, bmp, c.Native);
+        ASSERT_FALSE(res.Aborted) << res.Reason;
+        EXPECT_EQ(bmp.PixelFormat(), c.Format);
+        EXPECT_EQ(bmp.HasAlphaChannel(), c.Alpha);
+        EXPECT_EQ(CompareRgba(BitmapToRgba(bmp), FromList(c.Width, 1, c.Pixels)), "");
+        if (c.Format == ie16g) {
+            const uint8_t* row = bmp.Scanline(0);
+            EXPECT_EQ(row[0] | row[1] << 8, 0x1234);
+            EXPECT_EQ(row[2] | row[3] << 8, 0xFF01);
+        }
+        if (c.Format == ie8p) {
+            EXPECT_EQ(bmp.PaletteLength(), 256);
+        }
+    }
+}
+
+// ---- header chunks -------------------------------------------------------------------
+
+TEST(PngRead, BackgroundIsScaledFromTheChunkDepthToEightBits) {
+    struct Case {
+        const char* Name;
+        TPngBuilder Head; // signature and IHDR (+ PLTE)
+        std::vector<uint8_t> Bkgd;
+        int RowBytes;
+        TRGB Expected;
+    };
+    std::vector<Case> cases = {
+        {"palette entry", TPngBuilder().IHDR(1, 1, 8, 3).Chunk("PLTE", Plte3), {1}, 1, MakeRGB(40, 50, 60)},
+        {"1-bit gray", TPngBuilder().IHDR(1, 1, 1, 0), Be16({1}), 1, MakeRGB(255, 255, 255)},
+        {"4-bit gray", TPngBuilder().IHDR(1, 1, 4, 0), Be16({5}), 1, MakeRGB(85, 85, 85)},
+        {"8-bit gray", TPngBuilder().IHDR(1, 1, 8, 0), Be16({0x42}), 1, MakeRGB(0x42, 0x42, 0x42)},
+        {"16-bit gray", TPngBuilder().IHDR(1, 1, 16, 0), Be16({0x80FF}), 2, MakeRGB(0x80, 0x80, 0x80)},
+        {"8-bit RGB", TPngBuilder().IHDR(1, 1, 8, 2), Be16({10, 20, 30}), 3, MakeRGB(10, 20, 30)},
+        {"16-bit RGBA", TPngBuilder().IHDR(1, 1, 16, 6), Be16({0x1234, 0x5678, 0x9ABC}), 8, MakeRGB(0x12, 0x56, 0x9A)},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::vector<uint8_t> row(size_t(c.RowBytes), 0);
+        auto file = c.Head.Chunk("bKGD", c.Bkgd).IDAT({row}).IEND().Bytes;
+        TIEBitmap bmp;
+        auto res = Decode(file, bmp);
+        ASSERT_FALSE(res.Aborted) << res.Reason;
+        EXPECT_TRUE(res.Info.HasBackground);
+        EXPECT_EQ(res.Info.Background, c.Expected);
+    }
+    TIEBitmap bmp;
+    auto res = Decode(TPngBuilder().IHDR(1, 1, 8, 0).IDAT({{0}}).IEND().Bytes, bmp);
+    EXPECT_FALSE(res.Info.HasBackground);
+}
+
+TEST(PngRead, ResolutionOnlyFromPhysInMetres) {
+    struct Case {
+        const char* Name;
+        uint32_t X, Y;
+        uint8_t Unit;
+        int DpiX, DpiY;
+    };
+    const Case cases[] = {
+        {"3780 per metre is 96 dpi", 3780, 3780, 1, 96, 96},
+        {"2835 per metre is 72 dpi", 2835, 2835, 1, 72, 72},
+        {"non-square pixels", 3780, 7559, 1, 96, 192},
+        {"unit 0 gives no resolution", 3780, 3780, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::vector<uint8_t> phys;
+        TPngBuilder::Append32(phys, c.X);
+        TPngBuilder::Append32(phys, c.Y);
+        phys.push_back(c.Unit);
+        TIEBitmap bmp;
+        auto res = Decode(TPngBuilder().IHDR(1, 1, 8, 0).Chunk("pHYs", phys).IDAT({{0}}).IEND().Bytes, bmp);
+        ASSERT_FALSE(res.Aborted) << res.Reason;
+        EXPECT_EQ(PngDpiFromPixelsPerMetre(res.Info.XPixelsPerMetre), c.DpiX);
+        EXPECT_EQ(PngDpiFromPixelsPerMetre(res.Info.YPixelsPerMetre), c.DpiY);
+    }
+}
+
+TEST(PngRead, TextChunksOfEveryKindBeforeAndAfterTheImage) {
+    std::vector<uint8_t> ztxt = Text("Comment");
+    ztxt.insert(ztxt.end(), {0, 0});
+    auto packed = TPngBuilder::Deflate(Text("packed text"));
+    ztxt.insert(ztxt.end(), packed.begin(), packed.end());
+    std::vector<uint8_t> itxt = Text("Author");
+    itxt.insert(itxt.end(), {0, 0, 0}); // keyword end, uncompressed, method 0
+    itxt.insert(itxt.end(), {0, 0});    // no language, no translated keyword
+    auto author = Text("J\xc3\xb6rg");
+    itxt.insert(itxt.end(), author.begin(), author.end());
+    auto tEXt = Text("Title");
+    tEXt.push_back(0);
+    auto title = Text("A title");
+    tEXt.insert(tEXt.end(), title.begin(), title.end());
+    auto file = TPngBuilder()
+                    .IHDR(1, 1, 8, 0)
+                    .Chunk("tEXt", tEXt)
+                    .Chunk("zTXt", ztxt)
+                    .IDAT({{0}})
+                    .Chunk("iTXt", itxt)
+                    .IEND()
+                    .Bytes;
+    TIEBitmap bmp;
+    auto res = Decode(file, bmp);
+    ASSERT_FALSE(res.Aborted) << res.Reason;
+    using P = std::pair<std::string, std::string>;
+    std::vector<P> want = {P{"Title", "A title"}, P{"Comment", "packed text"}, P{"Author", "J\xc3\xb6rg"}};
+    EXPECT_EQ(res.Info.Texts, want);
+}
+
+// ---- hostile input ---------------------------------------------------------------
+
+namespace {
+
+// A file written by libpng's simplified API (independent of our writer).
+std::vector<uint8_t> SimplePng(int w, int h, png_uint_32 format) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    image.width = png_uint_32(w);
+    image.height = png_uint_32(h);
+    image.format = format;
+    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = uint8_t(i * 7 + i / 13);
+    png_alloc_size_t size = 0;
+    png_image_write_to_memory(&image, nullptr, &size, 0, pixels.data(), 0, nullptr);
+    std::vector<uint8_t> out(size);
+    EXPECT_TRUE(png_image_write_to_memory(&image, out.data(), &size, 0, pixels.data(), 0, nullptr));
+    out.resize(size);
+    return out;
+}
+
+// Offset just past the last IDAT chunk (its CRC included).
+size_t EndOfLastIdat(const std::vector<uint8_t>& f) {
+    size_t pos = 8, end = 0;
+    while (pos + 12 <= f.size()) {
+        size_t len = size_t(f[pos]) << 24 | size_t(f[pos + 1]) << 16 | size_t(f[pos + 2]) << 8 | f[pos + 3];
+        if (std::memcmp(&f[pos + 4], "IDAT", 4) == 0) end = pos + 12 + len;
+        pos += 12 + len;
+    }
+    return end;
+}
+
+// Throws the way a failing file stream does once `limit` bytes were read.
+class TFailingStream : public TMemoryViewStream {
+  public:
+    TFailingStream(const std::vector<uint8_t>& d, int64_t limit) : TMemoryViewStream(d.data(), d.size()), limit_(limit) {}
+    int64_t Read(void* buffer, int64_t count) override {
+        if (Position() + count > limit_) throw EReadError("Stream read error");
+        return TMemoryViewStream::Read(buffer, count);
+    }
+
+  private:
+    int64_t limit_;
+};
+
+} // namespace
+
+TEST(PngHostile, TruncatedFilesFailCleanlyUntilOnlyTrailingChunksAreMissing) {
+    struct Source {
+        std::string Name;
+        std::vector<uint8_t> Data;
+    };
+    std::vector<Source> sources = {{"RGBA 17 x 11", SimplePng(17, 11, PNG_FORMAT_RGBA)},
+                                   {"gray 9 x 5", SimplePng(9, 5, PNG_FORMAT_GRAY)}};
+    std::string corpus = CorpusDir();
+    if (!corpus.empty())
+        for (const char* n : {"pngsuite__basi6a08.png", "pngsuite__basi3p02.png", "pngsuite__ct1n0g04.png"})
+            sources.push_back({n, ReadFile(corpus + "/files/png/" + n)});
+    for (const auto& src : sources) {
+        SCOPED_TRACE(src.Name);
+        TIEBitmap full;
+        ASSERT_FALSE(Decode(src.Data, full).Aborted);
+        TRgbaImage want = BitmapToRgba(full);
+        size_t boundary = EndOfLastIdat(src.Data);
+        ASSERT_GT(boundary, 0u);
+        for (size_t len = 0; len < src.Data.size(); ++len) {
+            SCOPED_TRACE("first " + std::to_string(len) + " bytes");
+            std::vector<uint8_t> part(src.Data.begin(), src.Data.begin() + std::ptrdiff_t(len));
+            TIEBitmap bmp;
+            auto res = Decode(part, bmp);
+            if (len < boundary) {
+                EXPECT_TRUE(res.Aborted);
+                EXPECT_EQ(res.Reason.rfind("PNG: ", 0), 0u) << res.Reason;
+            } else {
+                EXPECT_FALSE(res.Aborted) << res.Reason;
+                EXPECT_EQ(CompareRgba(BitmapToRgba(bmp), want), "");
+            }
+        }
+    }
+}
+
+TEST(PngHostile, HugeHeadersInTinyFilesAreRefusedBeforeAllocation) {
+    struct Case {
+        const char* Name;
+        uint32_t W, H;
+        const char* ReasonPart;
+    };
+    const Case cases[] = {
+        {"100000 x 100000 exceeds the pixel limit", 100000, 100000, "exceeds the limit"},
+        {"16000 x 16000 cannot come from a few bytes", 16000, 16000, "bytes left in the file"},
+        {"beyond libpng's own side limit", 2000000, 1, "user limit"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto file = TPngBuilder().IHDR(c.W, c.H, 8, 2).IDATRaw(std::vector<uint8_t>(64, 0)).IEND().Bytes;
+        TIEBitmap bmp;
+        auto res = Decode(file, bmp);
+        EXPECT_TRUE(res.Aborted);
+        EXPECT_NE(res.Reason.find(c.ReasonPart), std::string::npos) << res.Reason;
+        EXPECT_TRUE(bmp.IsEmpty());
+    }
+}
+
+TEST(PngHostile, ImageDataThatInflatesFarBeyondTheImageStops) {
+    // 1 x 1 gray pixel followed by 20 MB more of zeros in the same zlib stream.
+    std::vector<uint8_t> raw(20u << 20, 0);
+    auto file = TPngBuilder().IHDR(1, 1, 8, 0).IDATRaw(raw).IEND().Bytes;
+    TIEBitmap bmp;
+    auto res = Decode(file, bmp);
+    EXPECT_EQ(bmp.Width(), 1);
+    EXPECT_EQ(bmp.Height(), 1);
+    if (res.Aborted) {
+        EXPECT_EQ(res.Reason.rfind("PNG: ", 0), 0u) << res.Reason;
+    }
+}
+
+TEST(PngHostile, StreamExceptionsPassThroughLibpngUntouched) {
+    auto file = SimplePng(17, 11, PNG_FORMAT_RGBA);
+    for (int64_t limit : {int64_t(4), int64_t(40), int64_t(file.size() / 2)}) {
+        SCOPED_TRACE("fails after " + std::to_string(limit) + " bytes");
+        TFailingStream stream(file, limit);
+        TIEBitmap bmp;
+        bool aborted = false;
+        TIEProgressRecord progress;
+        progress.AbortFlag = &aborted;
+        TPngFileInfo info;
+        EXPECT_THROW(PngDecode(stream, bmp, {}, info, progress), EReadError);
+    }
 }
