@@ -8,14 +8,16 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "codecs/pngdecode.h"
+#include "codecs/png.h"
 #include "helpers.h"
 #include "image/bitmap.h"
 #include "image/errors.h"
+#include "io/params.h"
 #include "io/progress.h"
 #include "io/stream.h"
 
@@ -102,28 +104,29 @@ std::string CompareRgba(const TRgbaImage& got, const TRgbaImage& want, bool colo
     return {};
 }
 
-// One decode with a fresh progress record.
+// One decode through PngReadStream with a fresh record and progress record.
 struct TDecodeResult {
     bool Aborted = false;
     std::string Reason;
-    TPngFileInfo Info;
+    std::unique_ptr<TIOParamsVals> Params = std::make_unique<TIOParamsVals>();
     int LastPercent = -1;
-    int Reports = 0;
+    int Counter = 0;
 };
 
-TDecodeResult Decode(const std::vector<uint8_t>& data, TIEBitmap& bmp, bool native = false) {
+// A colour no file in these tests uses as its background, to see bKGD taking effect.
+const TRGB PresetBackground = MakeRGB(1, 2, 3);
+
+TDecodeResult Decode(const std::vector<uint8_t>& data, TIEBitmap& bmp, bool native = false, bool paramsOnly = false) {
     TDecodeResult res;
+    res.Params->NativePixelFormat = native;
+    res.Params->PngBackground = PresetBackground;
     TIEProgressRecord progress;
     progress.AbortFlag = &res.Aborted;
     progress.AbortReason = &res.Reason;
-    progress.Handler = [&res](void*, int percent) {
-        res.LastPercent = percent;
-        ++res.Reports;
-    };
+    progress.Handler = [&res](void*, int percent) { res.LastPercent = percent; };
     TMemoryViewStream stream(data.data(), data.size());
-    TPngDecodeOptions options;
-    options.NativePixelFormat = native;
-    PngDecode(stream, bmp, options, res.Info, progress);
+    PngReadStream(stream, bmp, *res.Params, paramsOnly, progress);
+    res.Counter = progress.Counter;
     return res;
 }
 
@@ -419,12 +422,11 @@ TEST(PngRead, BackgroundIsScaledFromTheChunkDepthToEightBits) {
         TIEBitmap bmp;
         auto res = Decode(file, bmp);
         ASSERT_FALSE(res.Aborted) << res.Reason;
-        EXPECT_TRUE(res.Info.HasBackground);
-        EXPECT_EQ(res.Info.Background, c.Expected);
+        EXPECT_EQ(res.Params->PngBackground, c.Expected);
     }
     TIEBitmap bmp;
     auto res = Decode(TPngBuilder().IHDR(1, 1, 8, 0).IDAT({{0}}).IEND().Bytes, bmp);
-    EXPECT_FALSE(res.Info.HasBackground);
+    EXPECT_EQ(res.Params->PngBackground, PresetBackground) << "no bKGD leaves PngBackground as it was";
 }
 
 TEST(PngRead, ResolutionOnlyFromPhysInMetres) {
@@ -438,7 +440,7 @@ TEST(PngRead, ResolutionOnlyFromPhysInMetres) {
         {"3780 per metre is 96 dpi", 3780, 3780, 1, 96, 96},
         {"2835 per metre is 72 dpi", 2835, 2835, 1, 72, 72},
         {"non-square pixels", 3780, 7559, 1, 96, 192},
-        {"unit 0 gives no resolution", 3780, 3780, 0, 0, 0},
+        {"unit 0 gives the default resolution", 3780, 3780, 0, DefaultDpiX, DefaultDpiY},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -449,8 +451,8 @@ TEST(PngRead, ResolutionOnlyFromPhysInMetres) {
         TIEBitmap bmp;
         auto res = Decode(TPngBuilder().IHDR(1, 1, 8, 0).Chunk("pHYs", phys).IDAT({{0}}).IEND().Bytes, bmp);
         ASSERT_FALSE(res.Aborted) << res.Reason;
-        EXPECT_EQ(PngDpiFromPixelsPerMetre(res.Info.XPixelsPerMetre), c.DpiX);
-        EXPECT_EQ(PngDpiFromPixelsPerMetre(res.Info.YPixelsPerMetre), c.DpiY);
+        EXPECT_EQ(res.Params->DpiX(), c.DpiX);
+        EXPECT_EQ(res.Params->DpiY(), c.DpiY);
     }
 }
 
@@ -479,9 +481,8 @@ TEST(PngRead, TextChunksOfEveryKindBeforeAndAfterTheImage) {
     TIEBitmap bmp;
     auto res = Decode(file, bmp);
     ASSERT_FALSE(res.Aborted) << res.Reason;
-    using P = std::pair<std::string, std::string>;
-    std::vector<P> want = {P{"Title", "A title"}, P{"Comment", "packed text"}, P{"Author", "J\xc3\xb6rg"}};
-    EXPECT_EQ(res.Info.Texts, want);
+    EXPECT_EQ(res.Params->PngTextKeys, (std::vector<std::string>{"Title", "Comment", "Author"}));
+    EXPECT_EQ(res.Params->PngTextValues, (std::vector<std::string>{"A title", "packed text", "J\xc3\xb6rg"}));
 }
 
 // ---- hostile input ---------------------------------------------------------------
@@ -610,7 +611,52 @@ TEST(PngHostile, StreamExceptionsPassThroughLibpngUntouched) {
         bool aborted = false;
         TIEProgressRecord progress;
         progress.AbortFlag = &aborted;
-        TPngFileInfo info;
-        EXPECT_THROW(PngDecode(stream, bmp, {}, info, progress), EReadError);
+        TIOParamsVals params;
+        EXPECT_THROW(PngReadStream(stream, bmp, params, false, progress), EReadError);
     }
+}
+
+TEST(PngRead, ParamsDescribeTheFileAsStored) {
+    std::vector<uint8_t> plte16;
+    for (int i = 0; i < 16; ++i) plte16.insert(plte16.end(), {uint8_t(i), uint8_t(16 * i), uint8_t(255 - i)});
+    auto pal4 = TPngBuilder().IHDR(2, 1, 4, 3).Chunk("PLTE", plte16).IDAT({{0x1F}}).IEND().Bytes;
+    for (bool paramsOnly : {false, true}) {
+        SCOPED_TRACE(paramsOnly ? "parameters only" : "full read");
+        TIEBitmap bmp;
+        auto res = Decode(pal4, bmp, false, paramsOnly);
+        ASSERT_FALSE(res.Aborted) << res.Reason;
+        EXPECT_EQ(res.Params->Width, 2);
+        EXPECT_EQ(res.Params->Height, 1);
+        EXPECT_EQ(res.Params->BitsPerSample, 4);
+        EXPECT_EQ(res.Params->SamplesPerPixel, 1);
+        ASSERT_EQ(res.Params->ColorMapCount(), 16);
+        EXPECT_EQ(res.Params->ColorMap[15], MakeRGB(15, 240, 240)); // stored B, G, R
+        EXPECT_FALSE(res.Params->PngInterlaced);
+        if (paramsOnly) {
+            EXPECT_TRUE(bmp.IsEmpty());
+        } else {
+            EXPECT_EQ(bmp.PixelFormat(), ie24RGB);
+            EXPECT_EQ(CompareRgba(BitmapToRgba(bmp), FromList(2, 1, {{1, 16, 254, 255}, {15, 240, 240, 255}})), "");
+        }
+    }
+    // A gray file releases the palette of an earlier read.
+    TIEBitmap bmp;
+    auto res = Decode(TPngBuilder().IHDR(1, 1, 16, 4).IDAT({{0, 0, 0, 0}}).IEND().Bytes, bmp);
+    EXPECT_EQ(res.Params->ColorMapCount(), 0);
+    EXPECT_EQ(res.Params->BitsPerSample, 16);
+    EXPECT_EQ(res.Params->SamplesPerPixel, 2);
+}
+
+TEST(PngRead, InterlacedFilesReportProgressOverSevenPasses) {
+    std::string corpus = CorpusDir();
+    if (corpus.empty()) GTEST_SKIP() << "corpus absent";
+    TIEBitmap inter, plain;
+    auto a = Decode(ReadFile(corpus + "/files/png/pngsuite__basi4a08.png"), inter);
+    auto b = Decode(ReadFile(corpus + "/files/png/pngsuite__basn4a08.png"), plain);
+    ASSERT_FALSE(a.Aborted || b.Aborted);
+    EXPECT_TRUE(a.Params->PngInterlaced);
+    EXPECT_FALSE(b.Params->PngInterlaced);
+    EXPECT_EQ(a.Counter, 7 * 32);
+    EXPECT_EQ(a.LastPercent, 100);
+    EXPECT_EQ(CompareRgba(BitmapToRgba(inter), BitmapToRgba(plain)), "");
 }
