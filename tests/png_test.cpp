@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstring>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "helpers.h"
 #include "image/bitmap.h"
 #include "image/errors.h"
+#include "image/mask.h"
 #include "io/params.h"
 #include "io/progress.h"
 #include "io/stream.h"
@@ -659,4 +661,445 @@ TEST(PngRead, InterlacedFilesReportProgressOverSevenPasses) {
     EXPECT_EQ(a.Counter, 7 * 32);
     EXPECT_EQ(a.LastPercent, 100);
     EXPECT_EQ(CompareRgba(BitmapToRgba(inter), BitmapToRgba(plain)), "");
+}
+
+// ---- writing --------------------------------------------------------------------------
+
+namespace {
+
+struct TEncodeResult {
+    std::vector<uint8_t> Bytes;
+    bool Aborted = false;
+    std::string Reason;
+    int Counter = 0;
+    int LastPercent = -1;
+};
+
+TEncodeResult Encode(TIEBitmap& bmp, TIOParamsVals& params, const TIEMask* mask) {
+    TEncodeResult res;
+    TIEProgressRecord progress;
+    progress.AbortFlag = &res.Aborted;
+    progress.AbortReason = &res.Reason;
+    progress.Handler = [&res](void*, int percent) { res.LastPercent = percent; };
+    TMemoryStream stream;
+    PngWriteStream(stream, bmp, params, mask, progress);
+    res.Bytes = stream.Data();
+    res.Counter = progress.Counter;
+    return res;
+}
+
+// The data of the first chunk of that type; empty when absent.
+std::vector<uint8_t> ChunkData(const std::vector<uint8_t>& f, const char* type, int nth = 0) {
+    size_t pos = 8;
+    while (pos + 12 <= f.size()) {
+        size_t len = size_t(f[pos]) << 24 | size_t(f[pos + 1]) << 16 | size_t(f[pos + 2]) << 8 | f[pos + 3];
+        if (std::memcmp(&f[pos + 4], type, 4) == 0 && nth-- == 0)
+            return {f.begin() + std::ptrdiff_t(pos + 8), f.begin() + std::ptrdiff_t(pos + 8 + len)};
+        pos += 12 + len;
+    }
+    return {};
+}
+int ChunkCount(const std::vector<uint8_t>& f, const char* type) {
+    int n = 0;
+    while (!ChunkData(f, type, n).empty()) ++n;
+    return n;
+}
+
+bool DecodeIndependently(const std::vector<uint8_t>& f, TRgbaImage& out) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, f.data(), f.size())) return false;
+    image.format = PNG_FORMAT_RGBA;
+    out.Width = int(image.width);
+    out.Height = int(image.height);
+    out.Pixels.assign(PNG_IMAGE_SIZE(image), 0);
+    bool ok = png_image_finish_read(&image, nullptr, out.Pixels.data(), 0, nullptr) != 0;
+    png_image_free(&image);
+    return ok;
+}
+
+// Fully transparent pixels keep no colour: set it to zero on both sides before comparing.
+TRgbaImage VisibleOnly(TRgbaImage img) {
+    for (size_t i = 0; i < img.Pixels.size(); i += 4)
+        if (img.Pixels[i + 3] == 0) img.Pixels[i] = img.Pixels[i + 1] = img.Pixels[i + 2] = 0;
+    return img;
+}
+
+// Test images, 6 x 4. Colours are chosen so that every format can hold them.
+std::unique_ptr<TIEBitmap> MakeImage(TIEPixelFormat f) {
+    auto b = std::make_unique<TIEBitmap>(6, 4, f);
+    static const TRGB colours[] = {MakeRGB(255, 0, 0), MakeRGB(0, 128, 0), MakeRGB(0, 0, 255),
+                                   MakeRGB(255, 255, 0), MakeRGB(10, 20, 30), MakeRGB(255, 255, 255)};
+    if (f == ie8p)
+        for (int i = 0; i < 6; ++i) b->SetPaletteColor(i, colours[i]);
+    for (int y = 0; y < 4; ++y) {
+        uint8_t* row = b->Scanline(y);
+        for (int x = 0; x < 6; ++x) {
+            int k = (x + y) % 6;
+            switch (f) {
+            case ie1g:
+                if (k % 2) row[x >> 3] |= uint8_t(0x80 >> (x & 7));
+                else row[x >> 3] &= uint8_t(~(0x80 >> (x & 7)));
+                break;
+            case ie8p: row[x] = uint8_t(k); break;
+            case ie8g: row[x] = uint8_t(k * 50); break;
+            case ie16g: row[2 * x] = uint8_t(k * 17), row[2 * x + 1] = uint8_t(k * 40); break;
+            default: std::memcpy(row + 3 * x, &colours[k], 3); break;
+            }
+        }
+    }
+    return b;
+}
+
+std::unique_ptr<TIEBitmap> Solid(TRGB c) {
+    auto b = std::make_unique<TIEBitmap>(6, 4, ie24RGB);
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 6; ++x) std::memcpy(b->Scanline(y) + 3 * x, &c, 3);
+    return b;
+}
+
+// A mask with fully transparent, translucent and opaque pixels.
+std::unique_ptr<TIEMask> MakeMask(int w, int h) {
+    auto m = std::make_unique<TIEMask>(w, h, 8);
+    static const uint8_t values[] = {255, 0, 128, 255, 255, 30, 255};
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) m->SetPixel(x, y, values[size_t(x + 2 * y) % 7]);
+    return m;
+}
+
+// The bitmap with the mask as alpha, as RGBA.
+TRgbaImage Expected(TIEBitmap& bmp, const TIEMask* mask) {
+    TRgbaImage img = BitmapToRgba(bmp);
+    if (mask)
+        for (int y = 0; y < img.Height; ++y)
+            for (int x = 0; x < img.Width; ++x)
+                img.Pixels[(size_t(y) * size_t(img.Width) + size_t(x)) * 4 + 3] = uint8_t(mask->GetPixel(x, y));
+    return img;
+}
+
+// The 16-bit gray samples of a file, by libpng's simplified reader (no gamma: none in the file).
+std::vector<uint16_t> Gray16Independently(const std::vector<uint8_t>& f) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    std::vector<uint16_t> out;
+    if (!png_image_begin_read_from_memory(&image, f.data(), f.size())) return out;
+    image.format = PNG_FORMAT_LINEAR_Y;
+    out.assign(PNG_IMAGE_SIZE(image) / 2, 0);
+    if (!png_image_finish_read(&image, nullptr, out.data(), 0, nullptr)) out.clear();
+    png_image_free(&image);
+    return out;
+}
+
+} // namespace
+
+TEST(PngWrite, ColourTypeDepthAndPaletteFollowTheImageAndParameters) {
+    struct Case {
+        const char* Name;
+        std::function<std::unique_ptr<TIEBitmap>()> Image;
+        bool Mask;
+        int Samples, Bits;
+        int ColorType, Depth;
+        bool Trns;
+        bool Native;               // read back with NativePixelFormat
+        TIEPixelFormat ReadFormat; // what our reader gives back
+    };
+    auto img = [](TIEPixelFormat f) { return [f] { return MakeImage(f); }; };
+    auto gray24 = [] {
+        auto b = MakeImage(ie24RGB);
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 18; ++x) b->Scanline(y)[x] = uint8_t(x * 13 + y);
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 6; ++x) b->Scanline(y)[3 * x + 1] = b->Scanline(y)[3 * x + 2] = b->Scanline(y)[3 * x];
+        return b;
+    };
+    const std::vector<Case> cases = {
+        {"RGB", img(ie24RGB), false, 3, 8, 2, 8, false, false, ie24RGB},
+        {"RGB with alpha", img(ie24RGB), true, 3, 8, 6, 8, false, false, ie24RGB},
+        {"RGB with alpha as palette", img(ie24RGB), true, 1, 8, 3, 8, true, false, ie24RGB},
+        {"RGB with alpha as palette, read natively", img(ie24RGB), true, 1, 8, 3, 8, true, true, ie8p},
+        {"palette image with alpha", img(ie8p), true, 1, 8, 3, 8, true, true, ie8p},
+        {"palette image", img(ie8p), false, 1, 8, 3, 8, false, true, ie8p},
+        {"RGB as palette", img(ie24RGB), false, 1, 8, 3, 8, false, false, ie24RGB},
+        {"gray 8", img(ie8g), false, 1, 8, 0, 8, false, true, ie8g},
+        {"gray 16", img(ie16g), false, 1, 16, 0, 16, false, true, ie16g},
+        {"gray pixels in 24 bits", gray24, false, 1, 8, 0, 8, false, false, ie24RGB},
+        {"1-bit", img(ie1g), false, 1, 1, 0, 1, false, false, ie1g},
+        {"1-bit image as RGB", img(ie1g), false, 3, 8, 2, 8, false, false, ie24RGB},
+        {"gray 8 as RGB", img(ie8g), false, 3, 8, 2, 8, false, false, ie24RGB},
+        {"4 bits per sample become an 8-bit palette", img(ie24RGB), false, 1, 4, 3, 8, false, false, ie24RGB},
+        {"a 16-bit palette cannot exist: 8-bit palette", img(ie24RGB), false, 1, 16, 3, 8, false, false, ie24RGB},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto bmp = c.Image();
+        auto mask = c.Mask ? MakeMask(6, 4) : nullptr;
+        TIOParamsVals params;
+        params.SamplesPerPixel = c.Samples;
+        params.BitsPerSample = c.Bits;
+        auto res = Encode(*bmp, params, mask.get());
+        ASSERT_FALSE(res.Aborted) << res.Reason;
+        EXPECT_EQ(res.LastPercent, 100);
+        auto ihdr = ChunkData(res.Bytes, "IHDR");
+        ASSERT_EQ(ihdr.size(), 13u);
+        EXPECT_EQ(ihdr[9], c.ColorType);
+        EXPECT_EQ(ihdr[8], c.Depth);
+        EXPECT_EQ(ChunkCount(res.Bytes, "tRNS"), c.Trns ? 1 : 0);
+        if (c.Bits == 4) {
+            EXPECT_EQ(params.BitsPerSample, 8);
+        }
+
+        TRgbaImage want = VisibleOnly(Expected(*bmp, mask.get()));
+        if (c.Depth == 16) {
+            std::vector<uint16_t> words;
+            for (int y = 0; y < 4; ++y)
+                for (int x = 0; x < 6; ++x) words.push_back(uint16_t(bmp->Scanline(y)[2 * x] | bmp->Scanline(y)[2 * x + 1] << 8));
+            EXPECT_EQ(Gray16Independently(res.Bytes), words) << "libpng's simplified reader";
+        } else {
+            TRgbaImage independent;
+            ASSERT_TRUE(DecodeIndependently(res.Bytes, independent));
+            EXPECT_EQ(CompareRgba(VisibleOnly(independent), want), "") << "libpng's simplified reader";
+        }
+        TIEBitmap back;
+        auto read = Decode(res.Bytes, back, c.Native);
+        ASSERT_FALSE(read.Aborted) << read.Reason;
+        EXPECT_EQ(back.PixelFormat(), c.ReadFormat);
+        EXPECT_EQ(CompareRgba(VisibleOnly(BitmapToRgba(back)), want), "") << "our reader";
+        if (c.ReadFormat == ie16g || (c.ReadFormat == ie8p && !c.Mask)) {
+            size_t bytes = c.ReadFormat == ie16g ? 12 : 6; // the words, or the palette indices
+            for (int y = 0; y < 4; ++y)
+                EXPECT_EQ(std::memcmp(back.Scanline(y), bmp->Scanline(y), bytes), 0) << "row " << y;
+        }
+    }
+}
+
+TEST(PngWrite, OneBitOutputKeepsTwoColoursAsDarkAndLight) {
+    struct Case {
+        const char* Name;
+        std::unique_ptr<TIEBitmap> Image;
+        TRgbaList FirstRow; // expected first row after writing 1-bit and reading back
+    };
+    const uint8_t W = 255;
+    auto redWhite = Solid(MakeRGB(255, 255, 255));
+    for (int x = 0; x < 6; x += 2) std::memcpy(redWhite->Scanline(0) + 3 * x, "\x00\x00\xff", 3); // red (B, G, R)
+    std::vector<Case> cases;
+    cases.push_back({"red and white: red is the darker", std::move(redWhite),
+                     {{0, 0, 0, W}, {W, W, W, W}, {0, 0, 0, W}, {W, W, W, W}, {0, 0, 0, W}, {W, W, W, W}}});
+    cases.push_back({"solid black stays black", Solid(MakeRGB(0, 0, 0)), TRgbaList(6, {0, 0, 0, W})});
+    cases.push_back({"solid white stays white", Solid(MakeRGB(255, 255, 255)), TRgbaList(6, {W, W, W, W})});
+    cases.push_back({"solid dark blue is black", Solid(MakeRGB(0, 0, 200)), TRgbaList(6, {0, 0, 0, W})});
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TIOParamsVals params;
+        params.SamplesPerPixel = 1;
+        params.BitsPerSample = 1;
+        auto res = Encode(*c.Image, params, nullptr);
+        ASSERT_FALSE(res.Aborted) << res.Reason;
+        auto ihdr = ChunkData(res.Bytes, "IHDR");
+        EXPECT_EQ(ihdr[8], 1);
+        EXPECT_EQ(ihdr[9], 0);
+        TIEBitmap back;
+        ASSERT_FALSE(Decode(res.Bytes, back).Aborted);
+        TRgbaImage got = BitmapToRgba(back);
+        got.Height = 1;
+        got.Pixels.resize(6 * 4);
+        EXPECT_EQ(CompareRgba(got, FromList(6, 1, c.FirstRow)), "");
+    }
+}
+
+TEST(PngWrite, PaletteWithTooManyColourAlphaPairsStillKeepsTransparency) {
+    // 500 visible distinct colours: more than one palette holds, so the image is quantised and
+    // every pixel below full opacity becomes the transparent entry 0.
+    TIEBitmap bmp(30, 20, ie24RGB);
+    TIEMask mask(30, 20, 8);
+    for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 30; ++x) {
+            int k = y * 30 + x;
+            uint8_t* p = bmp.Scanline(y) + 3 * x;
+            p[0] = uint8_t(k), p[1] = uint8_t(k >> 8) * 100, p[2] = uint8_t(255 - k % 256);
+            mask.SetPixel(x, y, x < 5 ? 0 : x < 8 ? 200 : 255);
+        }
+    TIOParamsVals params;
+    params.SamplesPerPixel = 1;
+    auto res = Encode(bmp, params, &mask);
+    ASSERT_FALSE(res.Aborted) << res.Reason;
+    EXPECT_EQ(ChunkData(res.Bytes, "IHDR")[9], 3);
+    EXPECT_EQ(ChunkData(res.Bytes, "tRNS"), std::vector<uint8_t>{0});
+    EXPECT_EQ(ChunkData(res.Bytes, "PLTE").size(), 256u * 3);
+    TIEBitmap back;
+    ASSERT_FALSE(Decode(res.Bytes, back).Aborted);
+    ASSERT_TRUE(back.HasAlphaChannel());
+    for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 30; ++x) ASSERT_EQ(back.AlphaChannel()->Scanline(y)[x], x < 8 ? 0 : 255) << x << "," << y;
+}
+
+TEST(PngWrite, ResolutionTextAndBackgroundRoundTrip) {
+    auto bmp = MakeImage(ie24RGB);
+    TIOParamsVals params;
+    params.SetDpiX(96);
+    params.SetDpiY(300);
+    params.PngBackground = MakeRGB(10, 20, 30);
+    params.PngTextKeys = {"Title", "", "Author", "Extra"};
+    params.PngTextValues = {"A picture", "no keyword", "Someone"};
+    auto res = Encode(*bmp, params, nullptr);
+    ASSERT_FALSE(res.Aborted) << res.Reason;
+    EXPECT_EQ(ChunkData(res.Bytes, "pHYs"), (std::vector<uint8_t>{0, 0, 0x0E, 0xC4, 0, 0, 0x2E, 0x23, 1}));
+    EXPECT_EQ(ChunkData(res.Bytes, "bKGD"), (std::vector<uint8_t>{0, 10, 0, 20, 0, 30}));
+    EXPECT_EQ(ChunkCount(res.Bytes, "tEXt"), 2) << "three keys and two values give two pairs, one without keyword";
+    TIEBitmap back;
+    auto read = Decode(res.Bytes, back);
+    ASSERT_FALSE(read.Aborted);
+    EXPECT_EQ(read.Params->DpiX(), 96);
+    EXPECT_EQ(read.Params->DpiY(), 300);
+    EXPECT_EQ(read.Params->PngBackground, MakeRGB(10, 20, 30));
+    EXPECT_EQ(read.Params->PngTextKeys, (std::vector<std::string>{"Title", "Author"}));
+    EXPECT_EQ(read.Params->PngTextValues, (std::vector<std::string>{"A picture", "Someone"}));
+}
+
+TEST(PngWrite, BackgroundRoundTripsForEveryOutputKind) {
+    struct Case {
+        const char* Name;
+        TIEPixelFormat Format;
+        bool Mask;
+        int Samples, Bits;
+        TRGB Background, ReadBack;
+    };
+    const Case cases[] = {
+        {"palette: a colour of the image", ie24RGB, false, 1, 8, MakeRGB(255, 255, 0), MakeRGB(255, 255, 0)},
+        {"palette: the nearest entry", ie24RGB, false, 1, 8, MakeRGB(250, 250, 5), MakeRGB(255, 255, 0)},
+        {"palette with alpha: entry 0 itself", ie24RGB, true, 1, 8, MakeRGB(7, 8, 9), MakeRGB(7, 8, 9)},
+        {"gray 8", ie8g, false, 1, 8, MakeRGB(77, 77, 77), MakeRGB(77, 77, 77)},
+        {"gray 16", ie16g, false, 1, 16, MakeRGB(200, 200, 200), MakeRGB(200, 200, 200)},
+        {"1-bit, light", ie1g, false, 1, 1, MakeRGB(200, 200, 200), MakeRGB(255, 255, 255)},
+        {"RGB with alpha", ie24RGB, true, 3, 8, MakeRGB(1, 2, 250), MakeRGB(1, 2, 250)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto bmp = MakeImage(c.Format);
+        auto mask = c.Mask ? MakeMask(6, 4) : nullptr;
+        TIOParamsVals params;
+        params.SamplesPerPixel = c.Samples;
+        params.BitsPerSample = c.Bits;
+        params.PngBackground = c.Background;
+        auto res = Encode(*bmp, params, mask.get());
+        ASSERT_FALSE(res.Aborted) << res.Reason;
+        EXPECT_EQ(ChunkCount(res.Bytes, "bKGD"), 1);
+        TIEBitmap back;
+        auto read = Decode(res.Bytes, back);
+        EXPECT_EQ(read.Params->PngBackground, c.ReadBack);
+    }
+}
+
+TEST(PngWrite, InterlacingCompressionAndFiltersChangeOnlyTheEncoding) {
+    auto bmp = MakeImage(ie24RGB);
+    auto mask = MakeMask(6, 4);
+    TRgbaImage want = Expected(*bmp, mask.get());
+    struct Case {
+        const char* Name;
+        bool Interlaced;
+        int32_t Compression;
+        uint8_t Filter;
+    };
+    const Case cases[] = {
+        {"defaults", false, 5, 0}, {"interlaced", true, 5, 0},     {"no compression", false, 0, 0},
+        {"level 9", false, 9, 0},  {"level -1", false, -1, 0},     {"level 42", false, 42, 0},
+        {"Sub", false, 5, 1},      {"Paeth", false, 5, 2},         {"libpng's choice", false, 5, 7},
+        {"interlaced Paeth", true, 9, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TIOParamsVals params;
+        params.PngInterlaced = c.Interlaced;
+        params.PngCompression = c.Compression;
+        params.PngFilter = c.Filter;
+        auto res = Encode(*bmp, params, mask.get());
+        ASSERT_FALSE(res.Aborted) << res.Reason;
+        EXPECT_EQ(ChunkData(res.Bytes, "IHDR")[12], c.Interlaced ? 1 : 0);
+        EXPECT_EQ(res.Counter, c.Interlaced ? 7 * 4 : 4);
+        EXPECT_EQ(res.LastPercent, 100);
+        TRgbaImage independent;
+        ASSERT_TRUE(DecodeIndependently(res.Bytes, independent));
+        EXPECT_EQ(CompareRgba(independent, want), "");
+        TIEBitmap back;
+        auto read = Decode(res.Bytes, back);
+        ASSERT_FALSE(read.Aborted);
+        EXPECT_EQ(read.Params->PngInterlaced, c.Interlaced);
+        EXPECT_EQ(CompareRgba(BitmapToRgba(back), want), "");
+    }
+}
+
+namespace {
+
+// Accepts only the first `capacity` bytes.
+class TFullStream : public TMemoryStream {
+  public:
+    explicit TFullStream(int64_t capacity) : capacity_(capacity) {}
+    int64_t Write(const void* buffer, int64_t count) override {
+        int64_t n = std::min(count, std::max<int64_t>(capacity_ - Size(), 0));
+        return n > 0 ? TMemoryStream::Write(buffer, n) : 0;
+    }
+
+  private:
+    int64_t capacity_;
+};
+
+class TBrokenStream : public TMemoryStream {
+  public:
+    int64_t Write(const void*, int64_t) override { throw EWriteError("Stream write error"); }
+};
+
+} // namespace
+
+TEST(PngWrite, FailuresAreReportedTheirOwnWay) {
+    auto bmp = MakeImage(ie24RGB);
+    {
+        SCOPED_TRACE("a stream that fills up: abort flag with a reason, no exception");
+        TIEBitmap noise(200, 200, ie24RGB); // incompressible, so image data is written row by row
+        uint32_t seed = 12345;
+        for (int y = 0; y < 200; ++y)
+            for (int x = 0; x < 600; ++x) noise.Scanline(y)[x] = uint8_t((seed = seed * 1103515245u + 12345u) >> 24);
+        TFullStream stream(20000);
+        TIOParamsVals params;
+        bool aborted = false;
+        std::string reason;
+        TIEProgressRecord progress;
+        progress.AbortFlag = &aborted;
+        progress.AbortReason = &reason;
+        PngWriteStream(stream, noise, params, nullptr, progress);
+        EXPECT_TRUE(aborted);
+        EXPECT_EQ(reason.rfind("PNG: ", 0), 0u) << reason;
+        EXPECT_EQ(stream.Size(), 20000);
+        EXPECT_LT(progress.Counter, 200) << "the row loop stops after the short write";
+    }
+    {
+        SCOPED_TRACE("an empty bitmap: abort flag, nothing written");
+        TIEBitmap empty;
+        TIOParamsVals params;
+        auto res = Encode(empty, params, nullptr);
+        EXPECT_TRUE(res.Aborted);
+        EXPECT_TRUE(res.Bytes.empty());
+    }
+    {
+        SCOPED_TRACE("a size libpng refuses: EInvalidGraphic");
+        TIEBitmap wide(1000001, 1, ie1g);
+        TIOParamsVals params;
+        params.SamplesPerPixel = 1;
+        params.BitsPerSample = 1;
+        try {
+            Encode(wide, params, nullptr);
+            ADD_FAILURE() << "no exception";
+        } catch (const EInvalidGraphic& e) {
+            EXPECT_STREQ(e.what(), "Error on creating PNG");
+        }
+    }
+    {
+        SCOPED_TRACE("a stream exception passes through libpng unchanged");
+        TBrokenStream stream;
+        TIOParamsVals params;
+        bool aborted = false;
+        TIEProgressRecord progress;
+        progress.AbortFlag = &aborted;
+        EXPECT_THROW(PngWriteStream(stream, *bmp, params, nullptr, progress), EWriteError);
+    }
 }
