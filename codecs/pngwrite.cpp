@@ -40,6 +40,7 @@ struct TPngPlan {
     int ColorType = PNG_COLOR_TYPE_RGB;
     int BitDepth = 8;
     TIEBitmap* Source = nullptr;             // the bitmap the rows come from
+    std::vector<TRGB> SourcePalette;         // its palette, when it is ie8p
     std::unique_ptr<TIEBitmap> Scratch;      // a converted copy, when one was needed
     std::unique_ptr<TIEQuantizer> Quantizer; // palette and gray output from 24-bit rows
     std::vector<png_color> Palette;
@@ -86,20 +87,29 @@ std::unique_ptr<TIEBitmap> ConvertedCopy(TIEBitmap& source, TIEPixelFormat forma
     return copy;
 }
 
+// The palette of an ie8p source, read once.
+void TakePalette(TPngPlan& plan) {
+    plan.SourcePalette.clear();
+    if (plan.Source->PixelFormat() != ie8p) return;
+    plan.SourcePalette.resize(256);
+    for (int i = 0; i < 256; ++i) plan.SourcePalette[size_t(i)] = plan.Source->PaletteColor(i);
+}
+
 // Uses the bitmap itself when it has one of the given formats, else an ie24RGB copy.
 void UseSource(TPngPlan& plan, TIEBitmap& bitmap, std::initializer_list<TIEPixelFormat> usable) {
     TIEPixelFormat f = bitmap.PixelFormat();
     if (std::find(usable.begin(), usable.end(), f) != usable.end()) {
         plan.Source = &bitmap;
-        return;
+    } else {
+        plan.Scratch = ConvertedCopy(bitmap, ie24RGB);
+        plan.Source = plan.Scratch.get();
     }
-    plan.Scratch = ConvertedCopy(bitmap, ie24RGB);
-    plan.Source = plan.Scratch.get();
+    TakePalette(plan);
 }
 
 // The colour of pixel x in a row of an ie24RGB or ie8p source.
-inline TRGB PixelColor(TIEBitmap& src, const uint8_t* row, int x) {
-    if (src.PixelFormat() == ie8p) return src.PaletteColor(row[x]);
+inline TRGB PixelColor(const TPngPlan& plan, const uint8_t* row, int x) {
+    if (!plan.SourcePalette.empty()) return plan.SourcePalette[row[x]];
     return TRGB{row[3 * x], row[3 * x + 1], row[3 * x + 2]};
 }
 
@@ -160,7 +170,7 @@ void PlanPaletteAlpha(TPngPlan& plan, TIEBitmap& bitmap, const TIEMask& mask, TR
         const uint8_t* row = src.Scanline(y);
         for (int x = 0; x < w; ++x) {
             if (alpha[size_t(x)] == 0) continue;
-            uint32_t key = ColorAlphaKey(PixelColor(src, row, x), alpha[size_t(x)]);
+            uint32_t key = ColorAlphaKey(PixelColor(plan, row, x), alpha[size_t(x)]);
             if (seen.emplace(key, 0).second) {
                 if (order.size() == 255) {
                     exact = false;
@@ -188,6 +198,7 @@ void PlanPaletteAlpha(TPngPlan& plan, TIEBitmap& bitmap, const TIEMask& mask, TR
     if (src.PixelFormat() != ie24RGB) {
         plan.Scratch = ConvertedCopy(src, ie24RGB);
         plan.Source = plan.Scratch.get();
+        TakePalette(plan);
     }
     TRGB colors[255] = {};
     plan.Quantizer = std::make_unique<TIEQuantizer>(*plan.Source, 255, colors);
@@ -260,8 +271,8 @@ void PlanBackground(TPngPlan& plan, TRGB bg) {
 
 // The gray level of each pixel of a gray source row (palette colours and 24-bit
 // gray pixels by their red channel, which equals the others).
-void GraySamples(TIEBitmap& src, const uint8_t* row, int w, uint16_t* out) {
-    switch (src.PixelFormat()) {
+void GraySamples(const TPngPlan& plan, const uint8_t* row, int w, uint16_t* out) {
+    switch (plan.Source->PixelFormat()) {
     case ie8g:
         for (int x = 0; x < w; ++x) out[x] = uint16_t(row[x] << 8);
         break;
@@ -269,7 +280,7 @@ void GraySamples(TIEBitmap& src, const uint8_t* row, int w, uint16_t* out) {
         for (int x = 0; x < w; ++x) out[x] = uint16_t(row[2 * x] | row[2 * x + 1] << 8);
         break;
     case ie8p:
-        for (int x = 0; x < w; ++x) out[x] = uint16_t(src.PaletteColor(row[x]).r << 8);
+        for (int x = 0; x < w; ++x) out[x] = uint16_t(plan.SourcePalette[row[x]].r << 8);
         break;
     default:
         for (int x = 0; x < w; ++x) out[x] = uint16_t(row[3 * x + 2] << 8);
@@ -314,7 +325,7 @@ class TPngRowBuilder {
             break;
         case TPngOutKind::Gray8:
         case TPngOutKind::Gray16:
-            GraySamples(src, in, w, gray_.data());
+            GraySamples(plan_, in, w, gray_.data());
             if (plan_.Kind == TPngOutKind::Gray8)
                 for (int x = 0; x < w; ++x) out[x] = uint8_t(gray_[size_t(x)] >> 8);
             else
@@ -334,7 +345,7 @@ class TPngRowBuilder {
         case TPngOutKind::PaletteAlpha:
             for (int x = 0; x < w; ++x) {
                 uint8_t a = alpha_[size_t(x)];
-                TRGB c = PixelColor(src, in, x);
+                TRGB c = PixelColor(plan_, in, x);
                 if (plan_.AlphaByQuantizer) {
                     out[x] = a < 255 ? 0 : uint8_t(std::clamp(plan_.Quantizer->PaletteIndexOf(c), 0, 254) + 1);
                 } else if (a == 0) {

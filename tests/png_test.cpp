@@ -1103,3 +1103,24 @@ TEST(PngWrite, FailuresAreReportedTheirOwnWay) {
         EXPECT_THROW(PngWriteStream(stream, *bmp, params, nullptr, progress), EWriteError);
     }
 }
+
+TEST(PngSignature, FirstFourBytesDecideAndThePositionIsKept) {
+    struct Case {
+        const char* Name;
+        std::vector<uint8_t> Bytes;
+        bool Expected;
+    };
+    const Case cases[] = {
+        {"full signature", {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0}, true},
+        {"only the first four bytes count", {0x89, 'P', 'N', 'G', 0, 0, 0, 0, 0}, true},
+        {"not PNG", {0x89, 'P', 'N', 'X', 0x0D, 0x0A, 0x1A, 0x0A, 0}, false},
+        {"too short", {0x89, 'P', 'N', 'G'}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TMemoryStream stream(c.Bytes.data(), c.Bytes.size());
+        stream.SetPosition(0);
+        EXPECT_EQ(PngCheckSignature(stream), c.Expected);
+        EXPECT_EQ(stream.Position(), 0);
+    }
+}
