@@ -33,7 +33,7 @@ targets() {
 max_len() {
     case "$1" in
         detect) echo 8192 ;;      # DCX offset tables reach 4 KiB
-        giflzw) echo 4096 ;;
+        giflzw) echo 16384 ;;    # 4 control bytes, then the LZW data of up to 256 x 256 pixels
         params) echo 16384 ;;     # parameters file
         gif) echo 16384 ;;
         bmp | pcx | tga | ico | pnm | wbmp) echo 16384 ;;
