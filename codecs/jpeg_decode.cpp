@@ -5,6 +5,7 @@
 
 #include "codecs/jpeg.h"
 #include "codecs/jpeg_lib.h"
+#include "io/limits.h"
 
 namespace tw {
 
@@ -173,12 +174,12 @@ void JpegDecode(TStream& stream, TStream* tables, TIEBitmap& bitmap, const TJpeg
             result.Width = result.OriginalWidth;
             result.Height = result.OriginalHeight;
         } else {
-            const int64_t w = ci->image_width, h = ci->image_height;
+            // The full size decides: the library's coefficient buffers are made for it.
+            const std::string tooLarge = CheckImageSize(ci->image_width, ci->image_height);
             if (result.ColorSpace < 0) {
                 fail("JPEG: unsupported colour space with " + std::to_string(ci->num_components) + " components");
-            } else if (w > JpegMaxSide || h > JpegMaxSide || w * h > JpegMaxPixels) {
-                fail("JPEG: an image of " + std::to_string(w) + " x " + std::to_string(h) +
-                     " pixels is larger than the decoder accepts");
+            } else if (!tooLarge.empty()) {
+                fail("JPEG: " + tooLarge);
             } else if (!JpegGuarded(d.err, [&] { jpeg_start_decompress(ci); })) {
                 fail(LibraryReason(d));
             }

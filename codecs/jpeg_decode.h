@@ -18,10 +18,6 @@ class TIOParamsVals;
 // Colour spaces as the parameter record numbers them (JpegColorSpace).
 enum : int { jcsRGB = 0, jcsGray = 1, jcsYCbCr = 2, jcsCMYK = 3, jcsYCCK = 4 };
 
-// Largest decoded image: 2^28 pixels and 2^24 on a side.
-constexpr int64_t JpegMaxPixels = int64_t(1) << 28;
-constexpr int64_t JpegMaxSide = int64_t(1) << 24;
-
 // One APPn or COM segment: marker code and the bytes after the length field.
 struct TJpegSegment {
     uint8_t Code = 0;

@@ -75,6 +75,13 @@ inline std::unique_ptr<tw::TIEBitmap> TestCard(int width, int height) {
     return b;
 }
 
+// Pixel reads through Scanline.
+inline tw::TRGB Pixel24(tw::TIEBitmap& b, int x, int y) {
+    const uint8_t* p = b.Scanline(y) + 3 * x;
+    return tw::TRGB{p[0], p[1], p[2]};
+}
+inline uint8_t Pixel8(tw::TIEBitmap& b, int x, int y) { return b.Scanline(y)[x]; }
+
 // Largest absolute difference between two 24-bit bitmaps of the same size.
 inline int MaxDifference(tw::TIEBitmap& a, tw::TIEBitmap& b) {
     int worst = 0;
