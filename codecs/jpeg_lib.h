@@ -17,10 +17,13 @@
 #include <memory>
 #include <string>
 
+// The marker-code constants of the marker list share names with macros of jpeglib.h
+// (JPEG_APP0, JPEG_COM); they must be declared before the macros exist.
+#include "io/markers.h"
+#include "io/stream.h"
+
 #include <jpeglib.h>
 #include <jerror.h>
-
-#include "io/stream.h"
 
 namespace tw {
 
