@@ -20,8 +20,9 @@ namespace {
 // djpeg writes CMYK as RGB with this rounding.
 uint8_t CmykChannel(uint8_t ink, uint8_t k) { return uint8_t(double(ink) * double(k) / 255.0 + 0.5); }
 
-// Compares our bitmap with djpeg's PNM; returns an empty string when they agree.
-std::string Compare(TIEBitmap& bitmap, const Pnm& ref) {
+// Compares our bitmap with djpeg's PNM; returns an empty string when they agree
+// within tolerance.
+std::string Compare(TIEBitmap& bitmap, const Pnm& ref, int tolerance) {
     if (bitmap.Width() != ref.width || bitmap.Height() != ref.height)
         return "size " + std::to_string(bitmap.Width()) + " x " + std::to_string(bitmap.Height()) + ", djpeg " +
                std::to_string(ref.width) + " x " + std::to_string(ref.height);
@@ -43,7 +44,9 @@ std::string Compare(TIEBitmap& bitmap, const Pnm& ref) {
             } else {
                 return std::string("pixel format ") + PixelFormatName(f);
             }
-            if (!std::equal(want, want + 3, got))
+            bool same = true;
+            for (int i = 0; i < 3; ++i) same = same && std::abs(int(want[i]) - int(got[i])) <= tolerance;
+            if (!same)
                 return "pixel " + std::to_string(x) + "," + std::to_string(y) + ": " + std::to_string(got[0]) + " " +
                        std::to_string(got[1]) + " " + std::to_string(got[2]) + ", djpeg " + std::to_string(want[0]) +
                        " " + std::to_string(want[1]) + " " + std::to_string(want[2]);
@@ -97,7 +100,10 @@ void CheckAgainstDjpeg(const std::string& djpeg, const twtest::TempDir& tmp, con
             ADD_FAILURE() << "djpeg decodes it, we abort: " << d.reason;
             return;
         }
-        std::string diff = Compare(*d.bitmap, ref);
+        // CMYK reaches a 24-bit bitmap through the engine's own CMYK formula, which
+        // truncates where djpeg rounds; native CMYK samples must match exactly.
+        const bool ownCmykFormula = d.result.ColorSpace >= jcsCMYK && d.bitmap->PixelFormat() == ie24RGB;
+        std::string diff = Compare(*d.bitmap, ref, ownCmykFormula ? 1 : 0);
         if (diff.empty()) {
             ++tally.matched;
         } else {

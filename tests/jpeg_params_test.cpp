@@ -210,6 +210,12 @@ TEST(JpegReadStream, CmykTargetThatCannotHoldCmykGetsRgb) {
     EXPECT_EQ(device.bitmap.Location(), ieTBitmap);
     EXPECT_EQ(device.bitmap.PixelFormat(), ie24RGB);
     EXPECT_EQ(device.rows, device.bitmap.Height());
+    // The same pixels as a load without NativePixelFormat.
+    Read plain;
+    ReadInto(file, plain);
+    ASSERT_EQ(plain.bitmap.PixelFormat(), ie24RGB);
+    EXPECT_EQ(MaxDifference(plain.bitmap, device.bitmap), 0);
+    EXPECT_FALSE(device.bitmap.IsAllZero());
 }
 
 TEST(JpegReadStream, GrayNativeFormat) {
@@ -366,6 +372,20 @@ TEST(JpegWriteStream, WriterOptionsFromTheRecord) {
     EXPECT_EQ(r.params.DpiY(), 96);
     EXPECT_TRUE(r.params.JpegProgressive);
     EXPECT_EQ(r.params.JpegColorSpace, jcsGray);
+
+    // A gray bitmap is converted to 24 bits for the encoder.
+    TIEBitmap gray;
+    ASSERT_TRUE(gray.Allocate(10, 10, ie8g));
+    for (int y = 0; y < 10; ++y)
+        for (int x = 0; x < 10; ++x) gray.Scanline(y)[x] = uint8_t(20 * x);
+    TIOParamsVals plain;
+    Bytes grayFile = Write(gray, plain);
+    Read g;
+    ReadInto(grayFile, g);
+    ASSERT_FALSE(g.aborted) << g.reason;
+    EXPECT_EQ(g.bitmap.Width(), 10);
+    EXPECT_NEAR(Pixel24(g.bitmap, 9, 5).g, 180, 4);
+    EXPECT_EQ(gray.PixelFormat(), ie8g); // the caller's bitmap is left alone
 
     TIEBitmap empty;
     TMemoryStream out;

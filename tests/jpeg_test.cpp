@@ -123,6 +123,52 @@ TEST(JpegRoundTrip, SettingsReadBack) {
     }
 }
 
+TEST(JpegRoundTrip, CmykAndYcck) {
+    struct Case {
+        const char* name;
+        int colorSpace, adobeTransform;
+    } cases[] = {{"CMYK", jcsCMYK, 0}, {"YCCK", jcsYCCK, 2}};
+    auto card = TestCard(48, 32);
+    const std::string djpeg = FindTool("djpeg");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TJpegEncodeOptions o;
+        o.ColorSpace = c.colorSpace;
+        o.Quality = 95;
+        Bytes file = Encode(*card, o);
+        // The Adobe marker names the transform; a CMYK file also carries a JFIF header.
+        size_t app14 = FindMarker(file, 0xEE);
+        ASSERT_NE(app14, std::string::npos);
+        EXPECT_EQ(file[app14 + 14], c.adobeTransform);
+        EXPECT_EQ(FindMarker(file, 0xE0) != std::string::npos, c.colorSpace == jcsCMYK);
+
+        TJpegDecodeOptions native;
+        native.NativeFormat = true;
+        Decoded n = Decode(file, native);
+        ASSERT_FALSE(n.aborted) << n.reason;
+        EXPECT_EQ(n.result.ColorSpace, c.colorSpace);
+        EXPECT_EQ(n.result.SamplesPerPixel, 4);
+        EXPECT_EQ(n.bitmap->PixelFormat(), ieCMYK);
+        Decoded d = Decode(file);
+        ASSERT_FALSE(d.aborted) << d.reason;
+        ASSERT_EQ(d.bitmap->PixelFormat(), ie24RGB);
+        EXPECT_LT(MeanDifference(*card, *d.bitmap), 4.0);
+        TRGB red = Pixel24(*d.bitmap, 4, 4);
+        EXPECT_GT(red.r, 200);
+        EXPECT_LT(red.b, 60);
+
+        if (djpeg.empty()) continue;
+        twtest::TempDir tmp; // another reader agrees on the colours
+        twtest::WriteFile(tmp.file("c.jpg"), file);
+        ASSERT_EQ(RunTool({djpeg, "-pnm", "-outfile", tmp.file("c.ppm"), tmp.file("c.jpg")}), 0);
+        Pnm ref;
+        ASSERT_TRUE(ReadPnm(twtest::ReadFile(tmp.file("c.ppm")), ref));
+        const uint8_t* topLeft = ref.data.data() + 3 * (4 * 48 + 4);
+        EXPECT_GT(topLeft[0], 200);
+        EXPECT_LT(topLeft[2], 60);
+    }
+}
+
 TEST(JpegRoundTrip, QualityAndOptimisationChangeTheSize) {
     auto card = TestCard(96, 64);
     TJpegEncodeOptions o;
