@@ -81,7 +81,10 @@ void JpegEncode(TStream& stream, TIEBitmap& bitmap, const TJpegEncodeOptions& o,
     if (!JpegGuarded(c.err, [&] { jpeg_start_compress(ci, TRUE); })) raise();
 
     for (const TJpegMarkerRef& m : o.Markers) {
-        if (m.Code == JPEG_APP0 + 14) continue; // the library writes its own Adobe marker
+        // Only APPn and COM segments are kept with an image (a list read from a
+        // parameters file could hold anything); APP14 is the library's own Adobe marker.
+        const bool appOrCom = (m.Code >= JPEG_APP0 && m.Code <= JPEG_APP0 + 15) || m.Code == JPEG_COM;
+        if (!appOrCom || m.Code == JPEG_APP0 + 14) continue;
         if (!JpegGuarded(c.err, [&] { jpeg_write_marker(ci, m.Code, m.Data, unsigned(m.Length)); })) raise();
     }
 

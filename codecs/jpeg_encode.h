@@ -29,7 +29,7 @@ struct TJpegEncodeOptions {
     int Smoothing = 0;       // 0..100
     bool Progressive = false;
     int DpiX = 300, DpiY = 300; // JFIF density in dots per inch
-    std::vector<TJpegMarkerRef> Markers; // written in this order after the headers; APP14 is skipped
+    std::vector<TJpegMarkerRef> Markers; // APPn and COM written in this order after the headers; APP14 and other codes are skipped
     TIOParamsVals* Params = nullptr;     // handed to ColorConvertHook
 };
 

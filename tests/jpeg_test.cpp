@@ -7,6 +7,7 @@
 
 #include "codecs/jpeg.h"
 #include "codecs/jpeg_lib.h"
+#include "image/color.h"
 #include "tests/helpers.h"
 #include "tests/jpeg_helpers.h"
 
@@ -287,6 +288,9 @@ TEST(JpegMarkers, WrittenInOrderAndReadBackByteForByte) {
     TJpegEncodeOptions o;
     for (const auto& s : written) o.Markers.push_back({s.Code, s.Data.data(), s.Data.size()});
     o.Markers.push_back({0xEE, adobe.data(), adobe.size()}); // not written: the library owns APP14
+    Bytes eoi = {1, 2};
+    o.Markers.push_back({0xD9, eoi.data(), eoi.size()}); // not a segment kept with an image
+    o.Markers.push_back({0xDB, eoi.data(), eoi.size()});
     auto card = TestCard(24, 24);
     Bytes file = Encode(*card, o);
 
@@ -695,4 +699,105 @@ TEST(JpegWriterErrors, StreamExceptionPassesOn) {
     o.Quality = 100;
     EXPECT_THROW(JpegEncode(out, *card, o, p), EWriteError);
     EXPECT_TRUE(aborted);
+}
+
+// ---- row colour conversion ---------------------------------------------------------------
+
+TEST(JpegColorConvert, DefaultConversionPairs) {
+    struct Case {
+        const char* name;
+        int from, to;
+        Bytes source, want; // want empty: the destination stays untouched
+    } cases[] = {
+        {"RGB to BGR", iecRGB, iecBGR, {10, 20, 30, 1, 2, 3}, {30, 20, 10, 3, 2, 1}},
+        {"BGR to BGR", iecBGR, iecBGR, {10, 20, 30}, {10, 20, 30}},
+        {"48-bit little-endian", iecRGB48, iecBGR, {0x34, 0x12, 0xCD, 0xAB, 0xFF, 0x00}, {0x00, 0xAB, 0x12}},
+        {"48-bit big-endian", iecRGB48BE, iecBGR, {0x12, 0x34, 0xAB, 0xCD, 0x00, 0xFF}, {0x00, 0xAB, 0x12}},
+        // R = Y + 1.402 (Cr-128), G = Y - 0.34414 (Cb-128) - 0.71414 (Cr-128), B = Y + 1.772 (Cb-128)
+        {"YCbCr grey", iecYCbCr, iecBGR, {128, 128, 128}, {128, 128, 128}},
+        {"YCbCr clamped high", iecYCbCr, iecBGR, {255, 128, 255}, {255, 164, 255}},
+        {"YCbCr clamped low", iecYCbCr, iecBGR, {0, 0, 0}, {0, 135, 0}},
+        {"YCbCr truncated", iecYCbCr, iecBGR, {100, 140, 90}, {121, 123, 46}},
+        // CMYK bytes are 255 - ink: R = C' K' / 255 ...
+        {"CMYK to BGR", iecCMYK, iecBGR, {255, 128, 0, 255, 255, 255, 255, 100}, {0, 128, 255, 100, 100, 100}},
+        // K' = max(R, G, B), C' = R 255 / K' ...
+        {"BGR to CMYK", iecBGR, iecCMYK, {50, 100, 200}, {255, 127, 63, 200}},
+        {"RGB to CMYK is not a pair", iecRGB, iecCMYK, {1, 2, 3}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int bytesPerPixel = c.from == iecCMYK ? 4 : (c.from == iecRGB48 || c.from == iecRGB48BE) ? 6 : 3;
+        const int count = int(c.source.size()) / bytesPerPixel;
+        Bytes dest(16, 0xEE);
+        ColorConvertHook(c.source.data(), c.from, dest.data(), c.to, count, nullptr);
+        Bytes want = c.want;
+        want.resize(16, 0xEE);
+        EXPECT_EQ(dest, want);
+    }
+}
+
+namespace {
+int hookCalls = 0;
+void CountingHook(const uint8_t* s, int sf, uint8_t* d, int df, int32_t n, TIOParamsVals* p) {
+    ++hookCalls;
+    DefaultColorConvert(s, sf, d, df, n, p);
+}
+} // namespace
+
+TEST(JpegColorConvert, CodecsCallThroughTheHook) {
+    auto card = TestCard(16, 8);
+    TJpegEncodeOptions o;
+    o.ColorSpace = jcsCMYK;
+    TIEColorConvertProc saved = ColorConvertHook;
+    ColorConvertHook = CountingHook;
+    hookCalls = 0;
+    Bytes file = Encode(*card, o); // BGR -> CMYK per row
+    EXPECT_EQ(hookCalls, 8);
+    Decoded d = Decode(file); // CMYK -> BGR per row
+    EXPECT_EQ(hookCalls, 16);
+    ColorConvertHook = saved;
+    EXPECT_FALSE(d.aborted);
+}
+
+TEST(JpegDecode, InvertedCmykAndRawYCbCr) {
+    auto card = TestCard(32, 16);
+    TJpegEncodeOptions o;
+    o.ColorSpace = jcsCMYK;
+    Bytes cmyk = Encode(*card, o);
+    TJpegDecodeOptions native;
+    native.NativeFormat = true;
+    Decoded n = Decode(cmyk, native);
+    TJpegDecodeOptions invert;
+    invert.InvertCmyk = true;
+    Decoded i = Decode(cmyk, invert);
+    ASSERT_FALSE(i.aborted);
+    for (int y = 0; y < 16; y += 5) {
+        for (int x = 0; x < 32; x += 7) {
+            const uint8_t* p = n.bitmap->Scanline(y) + 4 * x;
+            EXPECT_EQ(Pixel24(*i.bitmap, x, y), CMYKToRGB(255 - p[0], 255 - p[1], 255 - p[2], 255 - p[3]));
+        }
+    }
+
+    // Raw YCbCr: the samples arrive unconverted; converting them gives the normal decode
+    // within the rounding of the two conversions.
+    Bytes ycc = Encode(*card);
+    TJpegDecodeOptions raw;
+    raw.RawYCbCr = true;
+    raw.DCTMethod = 0;
+    Decoded r = Decode(ycc, raw);
+    TJpegDecodeOptions plain;
+    plain.DCTMethod = 0;
+    Decoded p = Decode(ycc, plain);
+    ASSERT_FALSE(r.aborted);
+    EXPECT_EQ(r.result.ColorSpace, jcsYCbCr);
+    TRGB redYcc = Pixel24(*r.bitmap, 4, 4); // stored Y, Cb, Cr of pure red: 76, 85, 255
+    EXPECT_NEAR(redYcc.b, 76, 6);
+    EXPECT_NEAR(redYcc.g, 85, 6);
+    EXPECT_NEAR(redYcc.r, 255, 6);
+    for (int y = 0; y < 16; ++y) {
+        Bytes row(3 * 32);
+        ColorConvertHook(r.bitmap->Scanline(y), iecYCbCr, row.data(), iecBGR, 32, nullptr);
+        const uint8_t* q = p.bitmap->Scanline(y);
+        for (size_t k = 0; k < row.size(); ++k) EXPECT_NEAR(row[k], q[k], 2) << "row " << y << " byte " << k;
+    }
 }
