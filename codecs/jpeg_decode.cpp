@@ -18,20 +18,6 @@ enum class TRowMode {
     CmykToBgr,  // CMYK samples go through ColorConvertHook
 };
 
-// Reports a failure once: the abort flag and, when none was given yet, the reason.
-class TFailure {
-  public:
-    TFailure(TIEProgressRecord& progress, bool* flag) : progress_(progress), flag_(flag) {}
-    void operator()(const std::string& reason) {
-        *flag_ = true;
-        progress_.Abort(reason);
-    }
-
-  private:
-    TIEProgressRecord& progress_;
-    bool* flag_;
-};
-
 std::string LibraryReason(const TJpegDecompressor& d) {
     if (d.src.failure) {
         try {
@@ -80,190 +66,210 @@ void CollectMarkers(const jpeg_decompress_struct& cinfo, std::vector<TJpegSegmen
     }
 }
 
-} // namespace
+// One decoding run: the steps from the tables to the closing, in order.
+class TDecodeRun {
+  public:
+    TDecodeRun(TStream& stream, TStream* tables, TIEBitmap& bitmap, const TJpegDecodeOptions& options,
+               TIEProgressRecord& progress, TJpegDecodeResult& result)
+        : stream_(stream), tables_(tables), bitmap_(bitmap), o_(options), progress_(progress), result_(result),
+          flag_(progress.AbortFlag ? progress.AbortFlag : &localFlag_) {}
 
-void JpegDecode(TStream& stream, TStream* tables, TIEBitmap& bitmap, const TJpegDecodeOptions& o,
-                TIEProgressRecord& progress, TJpegDecodeResult& result) {
-    result = TJpegDecodeResult{};
-    bool localFlag = false;
-    bool* flag = progress.AbortFlag ? progress.AbortFlag : &localFlag;
-    TFailure fail(progress, flag);
-
-    TJpegDecompressor d;
-    if (!d.Create(flag)) {
-        fail(LibraryReason(d));
-        return;
-    }
-    j_decompress_ptr ci = &d.cinfo;
-
-    if (tables && tables != &stream) {
-        JpegAttachSource(ci, d.src, *tables, flag);
-        int ret = 0;
-        bool ok = JpegGuarded(d.err, [&] { ret = jpeg_read_header(ci, FALSE); });
-        // Tables that turn out to hold an image are dropped again; the tables stay.
-        if (ok && ret != JPEG_HEADER_TABLES_ONLY) ok = JpegGuarded(d.err, [&] { jpeg_abort_decompress(ci); });
-        if (!ok) {
-            if (d.src.failure) std::rethrow_exception(d.src.failure);
-            throw EIEJpegException(d.err.message);
+    void Run() {
+        result_ = TJpegDecodeResult{};
+        if (!d_.Create(flag_)) return Fail(LibraryReason(d_));
+        ci_ = &d_.cinfo;
+        ReadTables();
+        JpegAttachSource(ci_, d_.src, stream_, flag_);
+        if (!*flag_ && ReadHeader()) {
+            DescribeHeader();
+            if (o_.ParamsOnly) {
+                result_.Width = result_.OriginalWidth;
+                result_.Height = result_.OriginalHeight;
+            } else if (Start() && AllocateTarget()) {
+                DecodeRows();
+            }
         }
+        Close();
     }
-    JpegAttachSource(ci, d.src, stream, flag);
 
-    int32_t rows = 0;
-    bool header = false;
-    if (!*flag) {
-        header = JpegGuarded(d.err, [&] {
-            jpeg_save_markers(ci, JPEG_COM, 0xFFFF);
-            for (int m = 0; m < 16; ++m) jpeg_save_markers(ci, JPEG_APP0 + m, 0xFFFF);
-            jpeg_read_header(ci, TRUE);
+  private:
+    void Fail(const std::string& reason) {
+        *flag_ = true;
+        progress_.Abort(reason);
+    }
+
+    // An abbreviated datastream with the tables only (TIFF's JPEGTables). Its errors
+    // are raised, not turned into the abort flag.
+    void ReadTables() {
+        if (!tables_ || tables_ == &stream_) return;
+        JpegAttachSource(ci_, d_.src, *tables_, flag_);
+        int ret = 0;
+        bool ok = JpegGuarded(d_.err, [&] { ret = jpeg_read_header(ci_, FALSE); });
+        // Tables that turn out to hold an image are dropped again; the tables stay.
+        if (ok && ret != JPEG_HEADER_TABLES_ONLY) ok = JpegGuarded(d_.err, [&] { jpeg_abort_decompress(ci_); });
+        if (ok) return;
+        if (d_.src.failure) std::rethrow_exception(d_.src.failure);
+        throw EIEJpegException(d_.err.message);
+    }
+
+    bool ReadHeader() {
+        header_ = JpegGuarded(d_.err, [&] {
+            jpeg_save_markers(ci_, JPEG_COM, 0xFFFF);
+            for (int m = 0; m < 16; ++m) jpeg_save_markers(ci_, JPEG_APP0 + m, 0xFFFF);
+            jpeg_read_header(ci_, TRUE);
         });
-        if (!header) fail(LibraryReason(d));
-        else if (*flag) fail("JPEG: the datastream is empty");
+        if (!header_) Fail(LibraryReason(d_));
+        else if (*flag_) Fail("JPEG: the datastream is empty");
+        return header_ && !*flag_;
     }
 
-    if (header && !*flag) {
-        result.HeaderRead = true;
-        J_COLOR_SPACE out = ci->out_color_space;
-        switch (ci->jpeg_color_space) {
-        case JCS_GRAYSCALE:
-            result.ColorSpace = jcsGray;
-            result.SamplesPerPixel = 1;
-            out = JCS_GRAYSCALE;
-            break;
-        case JCS_RGB:
-            result.ColorSpace = jcsRGB;
-            result.SamplesPerPixel = 3;
-            out = JCS_EXT_BGR; // the library puts the stored R, G, B into our order
-            break;
-        case JCS_YCbCr:
-            result.ColorSpace = jcsYCbCr;
-            result.SamplesPerPixel = 3;
-            out = o.RawYCbCr ? JCS_YCbCr : JCS_EXT_BGR;
-            break;
-        case JCS_CMYK:
-            result.ColorSpace = jcsCMYK;
-            result.SamplesPerPixel = 4;
-            out = JCS_CMYK;
-            break;
-        case JCS_YCCK:
-            result.ColorSpace = jcsYCCK;
-            result.SamplesPerPixel = 4;
-            out = JCS_CMYK;
-            break;
+    // Fills the result from the header and chooses the output colour space, the DCT
+    // method and the scale.
+    void DescribeHeader() {
+        result_.HeaderRead = true;
+        out_ = ci_->out_color_space;
+        switch (ci_->jpeg_color_space) {
+        case JCS_GRAYSCALE: Describe(jcsGray, 1, JCS_GRAYSCALE); break;
+        case JCS_RGB: Describe(jcsRGB, 3, JCS_EXT_BGR); break; // the library reorders the stored R, G, B
+        case JCS_YCbCr: Describe(jcsYCbCr, 3, o_.RawYCbCr ? JCS_YCbCr : JCS_EXT_BGR); break;
+        case JCS_CMYK: Describe(jcsCMYK, 4, JCS_CMYK); break;
+        case JCS_YCCK: Describe(jcsYCCK, 4, JCS_CMYK); break;
         default: break; // unknown: no conversion
         }
-        ci->out_color_space = out;
-        switch (o.DCTMethod) {
-        case 0: ci->dct_method = JDCT_ISLOW; break;
-        case 1: ci->dct_method = JDCT_IFAST; break;
-        case 2: ci->dct_method = JDCT_FLOAT; break;
+        ci_->out_color_space = out_;
+        switch (o_.DCTMethod) {
+        case 0: ci_->dct_method = JDCT_ISLOW; break;
+        case 1: ci_->dct_method = JDCT_IFAST; break;
+        case 2: ci_->dct_method = JDCT_FLOAT; break;
         default: break;
         }
-        result.DensityUnit = ci->density_unit;
-        result.XDensity = ci->X_density;
-        result.YDensity = ci->Y_density;
-        result.Progressive = ci->progressive_mode != 0;
-        result.OriginalWidth = int32_t(ci->image_width);
-        result.OriginalHeight = int32_t(ci->image_height);
-        int denom = ScaleDenominator(o, ci->image_width, ci->image_height);
-        ci->scale_num = 1;
-        ci->scale_denom = unsigned(denom);
-        result.ScaleUsed = denom;
+        result_.DensityUnit = ci_->density_unit;
+        result_.XDensity = ci_->X_density;
+        result_.YDensity = ci_->Y_density;
+        result_.Progressive = ci_->progressive_mode != 0;
+        result_.OriginalWidth = int32_t(ci_->image_width);
+        result_.OriginalHeight = int32_t(ci_->image_height);
+        const int denom = ScaleDenominator(o_, ci_->image_width, ci_->image_height);
+        ci_->scale_num = 1;
+        ci_->scale_denom = unsigned(denom);
+        result_.ScaleUsed = denom;
+    }
 
-        if (o.ParamsOnly) {
-            result.Width = result.OriginalWidth;
-            result.Height = result.OriginalHeight;
+    void Describe(int colorSpace, int samples, J_COLOR_SPACE out) {
+        result_.ColorSpace = colorSpace;
+        result_.SamplesPerPixel = samples;
+        out_ = out;
+    }
+
+    bool Start() {
+        // The full size decides: the library's coefficient buffers are made for it.
+        const std::string tooLarge = CheckImageSize(ci_->image_width, ci_->image_height);
+        if (result_.ColorSpace < 0)
+            Fail("JPEG: unsupported colour space with " + std::to_string(ci_->num_components) + " components");
+        else if (!tooLarge.empty())
+            Fail("JPEG: " + tooLarge);
+        else if (!JpegGuarded(d_.err, [&] { jpeg_start_decompress(ci_); }))
+            Fail(LibraryReason(d_));
+        if (*flag_) return false;
+        result_.Width = int32_t(ci_->output_width);
+        result_.Height = int32_t(ci_->output_height);
+        return true;
+    }
+
+    // Allocates the bitmap and decides how rows reach it. The bitmap may not take the
+    // format asked for (a device bitmap holds no CMYK); what it got decides.
+    bool AllocateTarget() {
+        const int w = result_.Width, h = result_.Height;
+        TIEPixelFormat want = ie24RGB;
+        if (o_.NativeFormat && out_ == JCS_GRAYSCALE) want = ie8g;
+        if (o_.NativeFormat && out_ == JCS_CMYK) want = ieCMYK;
+        bool allocated = bitmap_.Allocate(w, h, want);
+        if (!allocated && want == ieCMYK) allocated = bitmap_.Allocate(w, h, ie24RGB); // converted instead
+        const TIEPixelFormat got = allocated ? bitmap_.PixelFormat() : ieNone;
+        bool usable = allocated && bitmap_.Width() == w && bitmap_.Height() == h;
+        if (out_ == JCS_GRAYSCALE) {
+            usable = usable && (got == ie8g || got == ie24RGB);
+            mode_ = got == ie8g ? TRowMode::Direct : TRowMode::GrayExpand;
+        } else if (out_ == JCS_CMYK) {
+            usable = usable && (got == ieCMYK || got == ie24RGB);
+            mode_ = got == ieCMYK ? TRowMode::Direct : TRowMode::CmykToBgr;
         } else {
-            // The full size decides: the library's coefficient buffers are made for it.
-            const std::string tooLarge = CheckImageSize(ci->image_width, ci->image_height);
-            if (result.ColorSpace < 0) {
-                fail("JPEG: unsupported colour space with " + std::to_string(ci->num_components) + " components");
-            } else if (!tooLarge.empty()) {
-                fail("JPEG: " + tooLarge);
-            } else if (!JpegGuarded(d.err, [&] { jpeg_start_decompress(ci); })) {
-                fail(LibraryReason(d));
-            }
+            usable = usable && got == ie24RGB;
         }
+        if (!usable)
+            Fail("JPEG: no bitmap of " + std::to_string(w) + " x " + std::to_string(h) + " pixels could be allocated");
+        return usable;
+    }
 
-        if (!o.ParamsOnly && !*flag) {
-            const int ow = int(ci->output_width), oh = int(ci->output_height);
-            result.Width = ow;
-            result.Height = oh;
-            std::vector<uint8_t> rowBuffer(size_t(ow) * 4);
-
-            TIEPixelFormat want = ie24RGB;
-            if (o.NativeFormat) {
-                if (out == JCS_GRAYSCALE) want = ie8g;
-                else if (out == JCS_CMYK) want = ieCMYK;
+    void DecodeRows() {
+        const int width = result_.Width;
+        std::vector<uint8_t> buffer(mode_ == TRowMode::Direct ? 0 : size_t(width) * 4);
+        const int32_t maxRows = o_.MaxRows < 0 ? bitmap_.Height() : o_.MaxRows;
+        progress_.Begin(result_.Height);
+        while (ci_->output_scanline < ci_->output_height && rows_ < maxRows && !*flag_) {
+            uint8_t* target = bitmap_.Scanline(rows_);
+            JSAMPROW row = mode_ == TRowMode::Direct ? target : buffer.data();
+            JDIMENSION n = 0;
+            if (!JpegGuarded(d_.err, [&] { n = jpeg_read_scanlines(ci_, &row, 1); })) {
+                Fail(LibraryReason(d_));
+                break;
             }
-            bool allocated = bitmap.Allocate(ow, oh, want);
-            // A CMYK image cannot live in every storage location (device bitmaps
-            // hold RGB only); it is then converted like without NativeFormat.
-            if (!allocated && want == ieCMYK) allocated = bitmap.Allocate(ow, oh, ie24RGB);
-            const TIEPixelFormat got = allocated ? bitmap.PixelFormat() : ieNone;
-            TRowMode mode = TRowMode::Direct;
-            bool usable = allocated && bitmap.Width() == ow && bitmap.Height() == oh;
-            if (usable) {
-                if (out == JCS_GRAYSCALE) {
-                    usable = got == ie8g || got == ie24RGB;
-                    mode = got == ie8g ? TRowMode::Direct : TRowMode::GrayExpand;
-                } else if (out == JCS_CMYK) {
-                    usable = got == ieCMYK || got == ie24RGB;
-                    mode = got == ieCMYK ? TRowMode::Direct : TRowMode::CmykToBgr;
-                } else {
-                    usable = got == ie24RGB;
-                }
+            if (n == 0) {
+                Fail("JPEG: the decoder delivered no row");
+                break;
             }
-            if (!usable) {
-                fail("JPEG: no bitmap of " + std::to_string(ow) + " x " + std::to_string(oh) +
-                     " pixels could be allocated");
-            } else {
-                int32_t maxRows = o.MaxRows < 0 ? bitmap.Height() : o.MaxRows;
-                progress.Begin(oh);
-                while (ci->output_scanline < ci->output_height && rows < maxRows && !*flag) {
-                    uint8_t* target = bitmap.Scanline(rows);
-                    JSAMPROW row = mode == TRowMode::Direct ? target : rowBuffer.data();
-                    JDIMENSION n = 0;
-                    if (!JpegGuarded(d.err, [&] { n = jpeg_read_scanlines(ci, &row, 1); })) {
-                        fail(LibraryReason(d));
-                        break;
-                    }
-                    if (n == 0) {
-                        fail("JPEG: the decoder delivered no row");
-                        break;
-                    }
-                    if (mode == TRowMode::GrayExpand) {
-                        for (int x = 0; x < ow; ++x) std::memset(target + 3 * size_t(x), rowBuffer[size_t(x)], 3);
-                    } else if (mode == TRowMode::CmykToBgr) {
-                        if (*flag) break;
-                        if (o.InvertCmyk)
-                            for (auto& b : rowBuffer) b = uint8_t(255 - b);
-                        ColorConvertHook(rowBuffer.data(), iecCMYK, target, iecBGR, ow, o.Params);
-                    } else if (mode == TRowMode::Direct && out == JCS_CMYK && *flag) {
-                        break;
-                    }
-                    rows += int32_t(n);
-                    progress.Counter += int32_t(n) - 1;
-                    progress.Step();
-                }
-                if (rows < maxRows)
-                    fail("JPEG: only " + std::to_string(rows) + " of " + std::to_string(maxRows) +
-                         " rows were decoded");
+            if (out_ == JCS_CMYK && *flag_) break;
+            if (mode_ == TRowMode::GrayExpand) {
+                for (int x = 0; x < width; ++x) std::memset(target + 3 * size_t(x), buffer[size_t(x)], 3);
+            } else if (mode_ == TRowMode::CmykToBgr) {
+                if (o_.InvertCmyk)
+                    for (auto& b : buffer) b = uint8_t(255 - b);
+                ColorConvertHook(buffer.data(), iecCMYK, target, iecBGR, width, o_.Params);
             }
+            rows_ += int32_t(n);
+            progress_.Counter += int32_t(n) - 1;
+            progress_.Step();
         }
+        if (rows_ < maxRows)
+            Fail("JPEG: only " + std::to_string(rows_) + " of " + std::to_string(maxRows) + " rows were decoded");
     }
 
-    // Closing, whatever happened above.
-    CollectMarkers(d.cinfo, result.Markers);
-    if (header && !*flag && !o.ParamsOnly) {
-        d.err.abortFlag = nullptr;
-        JpegGuarded(d.err, [&] { jpeg_finish_decompress(ci); }); // trailing problems do not matter
+    // Whatever happened: the kept markers, the end of the datastream (problems there
+    // do not matter), the warnings.
+    void Close() {
+        CollectMarkers(d_.cinfo, result_.Markers);
+        if (header_ && !*flag_ && !o_.ParamsOnly) {
+            d_.err.abortFlag = nullptr;
+            JpegGuarded(d_.err, [&] { jpeg_finish_decompress(ci_); });
+        }
+        if (d_.err.warningCount > 0) {
+            result_.WarningCount = d_.err.warningCount;
+            result_.LastWarning = d_.err.lastWarning;
+        }
+        result_.Rows = o_.ParamsOnly ? 0 : rows_;
     }
-    if (d.err.warningCount > 0) {
-        result.WarningCount = d.err.warningCount;
-        result.LastWarning = d.err.lastWarning;
-    }
-    result.Rows = o.ParamsOnly ? 0 : rows;
+
+    TStream& stream_;
+    TStream* tables_;
+    TIEBitmap& bitmap_;
+    const TJpegDecodeOptions& o_;
+    TIEProgressRecord& progress_;
+    TJpegDecodeResult& result_;
+    bool localFlag_ = false;
+    bool* flag_;
+    TJpegDecompressor d_;
+    j_decompress_ptr ci_ = nullptr;
+    bool header_ = false;
+    J_COLOR_SPACE out_ = JCS_UNKNOWN;
+    TRowMode mode_ = TRowMode::Direct;
+    int32_t rows_ = 0;
+};
+
+} // namespace
+
+void JpegDecode(TStream& stream, TStream* tables, TIEBitmap& bitmap, const TJpegDecodeOptions& options,
+                TIEProgressRecord& progress, TJpegDecodeResult& result) {
+    TDecodeRun(stream, tables, bitmap, options, progress, result).Run();
 }
 
 } // namespace tw
