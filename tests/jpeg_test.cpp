@@ -25,6 +25,13 @@ size_t FindMarker(const Bytes& b, uint8_t code, size_t from = 2) {
     return std::string::npos;
 }
 
+// n fill bytes followed by data (built without growing the vector).
+Bytes Prefixed(size_t n, uint8_t fill, const Bytes& data) {
+    Bytes b(n + data.size(), fill);
+    std::copy(data.begin(), data.end(), b.begin() + long(n));
+    return b;
+}
+
 void PutBE16(Bytes& b, size_t at, int v) {
     b[at] = uint8_t(v >> 8);
     b[at + 1] = uint8_t(v);
@@ -426,17 +433,13 @@ TEST(JpegFindStart, WithinNinetyNineBytes) {
     } cases[] = {{0, 0}, {50, 50}, {99, 99}, {100, -1}, {150, -1}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.junk) + " bytes of junk");
-        Bytes b(c.junk, 0x20);
-        b.insert(b.end(), jpeg.begin(), jpeg.end());
-        TMemoryStream s(b);
+        TMemoryStream s(Prefixed(c.junk, 0x20, jpeg));
         s.SetPosition(0);
         EXPECT_EQ(JpegFindStart(s), c.want);
         EXPECT_EQ(s.Position(), 0);
     }
     // From a position other than 0.
-    Bytes b(10, 0);
-    b.insert(b.end(), jpeg.begin(), jpeg.end());
-    TMemoryStream s(b);
+    TMemoryStream s(Prefixed(10, 0, jpeg));
     s.SetPosition(4);
     EXPECT_EQ(JpegFindStart(s), 10);
     EXPECT_EQ(s.Position(), 4);
@@ -447,9 +450,8 @@ TEST(JpegFindStart, WithinNinetyNineBytes) {
 
 TEST(JpegStreamLength, EndsAtEndOfImage) {
     const Bytes jpeg = SmallJpeg(20, 20);
-    Bytes b(7, 0xAB);
-    b.insert(b.end(), jpeg.begin(), jpeg.end());
-    b.insert(b.end(), 300, 0xFF); // trailing data, itself fill bytes
+    Bytes b = Prefixed(7, 0xAB, jpeg);
+    b.resize(b.size() + 300, 0xFF); // trailing data, itself fill bytes
     TMemoryStream s(b);
     s.SetPosition(7);
     EXPECT_EQ(JpegStreamLength(s), int64_t(jpeg.size()));
