@@ -55,6 +55,7 @@ static void ErrorExit(j_common_ptr cinfo) {
     err.failCode = err.pub.msg_code;
     if (err.ownMessage) {
         std::snprintf(err.message, sizeof err.message, "%s", err.ownMessage);
+        err.ownMessage = nullptr; // used once
     } else {
         // No allocation may escape as an exception from here.
         try {
