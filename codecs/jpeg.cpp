@@ -33,7 +33,7 @@ void TakeDensity(const TJpegDecodeResult& r, TIOParamsVals& params) {
 void TakeIptc(TIOParamsVals& params) {
     const TIEMarkerList& list = params.JpegMarkerList;
     for (int i = 0; i < list.Count(); ++i) {
-        if (list.Code(i) != JPEG_APP13) continue;
+        if (list.Code(i) != ieMarkerAPP13) continue;
         const std::vector<uint8_t>& data = list.Data(i);
         if (params.IptcInfo.LoadFromBuffer(data.data(), data.size())) break;
     }
@@ -41,7 +41,7 @@ void TakeIptc(TIOParamsVals& params) {
 
 int IndexOfXmp(const TIEMarkerList& list) {
     for (int i = 0; i < list.Count(); ++i)
-        if (list.Code(i) == JPEG_APP1 && JpegIsXmpPayload(list.Data(i))) return i;
+        if (list.Code(i) == ieMarkerAPP1 && JpegIsXmpPayload(list.Data(i))) return i;
     return -1;
 }
 
@@ -123,10 +123,10 @@ void JpegPrepareMarkers(TIOParamsVals& params) {
     // IPTC records as the Photoshop resource block of APP13.
     if (params.IptcInfo.UserChanged || (params.IptcInfo.Count() > 0 && list.Empty())) {
         std::vector<uint8_t> payload = params.IptcInfo.SaveToBuffer(true);
-        int i = list.IndexOf(JPEG_APP13);
+        int i = list.IndexOf(ieMarkerAPP13);
         if (!payload.empty()) {
-            if (i >= 0) list.Replace(i, JPEG_APP13, std::move(payload));
-            else list.Add(JPEG_APP13, std::move(payload));
+            if (i >= 0) list.Replace(i, ieMarkerAPP13, std::move(payload));
+            else list.Add(ieMarkerAPP13, std::move(payload));
         } else if (i >= 0) {
             list.Delete(i);
         }
@@ -136,7 +136,7 @@ void JpegPrepareMarkers(TIOParamsVals& params) {
         std::vector<uint8_t> payload(JpegXmpNamespace, JpegXmpNamespace + JpegXmpNamespaceSize);
         payload.insert(payload.end(), params.XmpPacket.begin(), params.XmpPacket.end());
         list.Delete(IndexOfXmp(list));
-        list.Add(JPEG_APP1, std::move(payload));
+        list.Add(ieMarkerAPP1, std::move(payload));
     }
 }
 

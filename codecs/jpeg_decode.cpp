@@ -55,7 +55,7 @@ void CollectMarkers(const jpeg_decompress_struct& cinfo, std::vector<TJpegSegmen
         size_t length = m->data_length;
         // The JFIF header is the writer's to make; keeping it would duplicate it on a
         // re-save. Other APP0 segments (JFXX, AVI1, ...) are kept.
-        if (m->marker == JPEG_APP0 && !jfifDropped && length >= 5 && std::memcmp(data, "JFIF\0", 5) == 0) {
+        if (m->marker == ieMarkerAPP0 && !jfifDropped && length >= 5 && std::memcmp(data, "JFIF\0", 5) == 0) {
             jfifDropped = true;
             continue;
         }
@@ -114,8 +114,8 @@ class TDecodeRun {
 
     bool ReadHeader() {
         header_ = JpegGuarded(d_.err, [&] {
-            jpeg_save_markers(ci_, JPEG_COM, 0xFFFF);
-            for (int m = 0; m < 16; ++m) jpeg_save_markers(ci_, JPEG_APP0 + m, 0xFFFF);
+            jpeg_save_markers(ci_, ieMarkerCOM, 0xFFFF);
+            for (int m = 0; m < 16; ++m) jpeg_save_markers(ci_, ieMarkerAPP0 + m, 0xFFFF);
             jpeg_read_header(ci_, TRUE);
         });
         if (!header_) Fail(LibraryReason(d_));

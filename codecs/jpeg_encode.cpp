@@ -83,8 +83,8 @@ void JpegEncode(TStream& stream, TIEBitmap& bitmap, const TJpegEncodeOptions& o,
     for (const TJpegMarkerRef& m : o.Markers) {
         // Only APPn and COM segments are kept with an image (a list read from a
         // parameters file could hold anything); APP14 is the library's own Adobe marker.
-        const bool appOrCom = (m.Code >= JPEG_APP0 && m.Code <= JPEG_APP0 + 15) || m.Code == JPEG_COM;
-        if (!appOrCom || m.Code == JPEG_APP0 + 14) continue;
+        const bool appOrCom = (m.Code >= ieMarkerAPP0 && m.Code <= ieMarkerAPP0 + 15) || m.Code == ieMarkerCOM;
+        if (!appOrCom || m.Code == ieMarkerAPP0 + 14) continue;
         if (!JpegGuarded(c.err, [&] { jpeg_write_marker(ci, m.Code, m.Data, unsigned(m.Length)); })) raise();
     }
 

@@ -17,8 +17,6 @@
 #include <memory>
 #include <string>
 
-// The marker-code constants of the marker list share names with macros of jpeglib.h
-// (JPEG_APP0, JPEG_COM); they must be declared before the macros exist.
 #include "io/markers.h"
 #include "io/stream.h"
 

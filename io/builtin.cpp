@@ -1,5 +1,6 @@
 #include "io/builtin.h"
 
+#include "codecs/jpeg.h"
 #include "codecs/png.h"
 #include "io/formats.h"
 #include "io/imageio.h"
@@ -28,8 +29,28 @@ void WritePng(TImageIO& io, TStream& s, TIEProgressRecord& p) {
     PngWriteStream(s, io.Bitmap(), io.Params, mask.get(), p);
 }
 
+std::unique_ptr<TIEMask> ReadJpeg(TImageIO& io, TStream& s, TIEProgressRecord& p) {
+    JpegReadStream(s, nullptr, io.Bitmap(), io.Params.NativePixelFormat, -1, true, false, true, false, false, p,
+                   io.Params);
+    return nullptr;
+}
+
+void WriteJpeg(TImageIO& io, TStream& s, TIEProgressRecord& p) { JpegWriteStream(s, io.Bitmap(), io.Params, p); }
+
+void PrepareJpeg(TImageIO& io) { JpegPrepareMarkers(io.Params); }
+
 std::vector<TIEBuiltinFormat> MakeTable() {
     std::vector<TIEBuiltinFormat> t;
+    {
+        TIEBuiltinFormat f{ioJPEG};
+        f.ReadBuffer = 8192;
+        f.RelativeBuffer = true;
+        f.Read = ReadJpeg;
+        f.ConvertTo24 = true;
+        f.Write = WriteJpeg;
+        f.PrepareSave = PrepareJpeg;
+        t.push_back(f);
+    }
     {
         TIEBuiltinFormat f{ioPNG};
         f.Read = ReadPng;
