@@ -119,6 +119,27 @@ inline uint32_t ColorAlphaKey(TRGB c, uint8_t a) {
 
 // ---- choosing the output -------------------------------------------------------------
 
+// Whether 1-bit gray output can hold the image: true for 1-bit images, for images whose
+// colours are only black and white, and for images of more than two colours (there the
+// reduction to black and white is what was asked for). One or two other colours, as a
+// 1-bit palette file brings them, would be lost: such images go out as a palette.
+bool OneBitGrayKeeps(TIEBitmap& bitmap) {
+    if (bitmap.PixelFormat() == ie1g) return true;
+    const TRGB black{0, 0, 0}, white{255, 255, 255};
+    TRGB seen[2];
+    int count = 0;
+    for (int y = 0; y < bitmap.Height(); ++y)
+        for (int x = 0; x < bitmap.Width(); ++x) {
+            TRGB c = bitmap.GetPixelRGB(x, y);
+            if ((count > 0 && c == seen[0]) || (count > 1 && c == seen[1])) continue;
+            if (count == 2) return true;
+            seen[count++] = c;
+        }
+    for (int i = 0; i < count; ++i)
+        if (!(seen[i] == black) && !(seen[i] == white)) return false;
+    return true;
+}
+
 // 1-bit gray: the bitmap itself, its two colours (the darker as 0), or a threshold.
 void PlanBits1(TPngPlan& plan, TIEBitmap& bitmap) {
     plan.Kind = TPngOutKind::Bits1;
@@ -413,6 +434,8 @@ void PngWriteStream(TStream& Stream, TIEBitmap& Bitmap, TIOParamsVals& Params, c
     const int width = Bitmap.Width(), height = Bitmap.Height();
     const bool hasAlpha = MaskHasTransparency(Alpha, width, height);
     TPngPlan plan;
+    if (Params.SamplesPerPixel == 1 && Params.BitsPerSample == 1 && (hasAlpha || !OneBitGrayKeeps(Bitmap)))
+        Params.BitsPerSample = 8;
     if (Params.SamplesPerPixel == 1 && Params.BitsPerSample == 1)
         PlanBits1(plan, Bitmap);
     else if (Params.SamplesPerPixel == 1 && hasAlpha)

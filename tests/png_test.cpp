@@ -874,21 +874,28 @@ TEST(PngWrite, ColourTypeDepthAndPaletteFollowTheImageAndParameters) {
     }
 }
 
-TEST(PngWrite, OneBitOutputKeepsTwoColoursAsDarkAndLight) {
+TEST(PngWrite, OneBitOutputOnlyWhenNothingIsLost) {
     struct Case {
         const char* Name;
         std::unique_ptr<TIEBitmap> Image;
-        TRgbaList FirstRow; // expected first row after writing 1-bit and reading back
+        int BitDepth, ColorType; // of the file written
+        TRgbaList FirstRow;      // expected first row after writing and reading back
     };
     const uint8_t W = 255;
     auto redWhite = Solid(MakeRGB(255, 255, 255));
     for (int x = 0; x < 6; x += 2) std::memcpy(redWhite->Scanline(0) + 3 * x, "\x00\x00\xff", 3); // red (B, G, R)
+    auto blackWhite = Solid(MakeRGB(255, 255, 255));
+    for (int x = 0; x < 6; x += 2) std::memcpy(blackWhite->Scanline(0) + 3 * x, "\x00\x00\x00", 3);
     std::vector<Case> cases;
-    cases.push_back({"red and white: red is the darker", std::move(redWhite),
+    // Colours other than black and white (a 1-bit palette file brings such a request with
+    // it) go out as a palette instead of turning into black and white.
+    cases.push_back({"red and white keep their colours", std::move(redWhite), 8, 3,
+                     {{W, 0, 0, W}, {W, W, W, W}, {W, 0, 0, W}, {W, W, W, W}, {W, 0, 0, W}, {W, W, W, W}}});
+    cases.push_back({"solid dark blue stays dark blue", Solid(MakeRGB(0, 0, 200)), 8, 3, TRgbaList(6, {0, 0, 200, W})});
+    cases.push_back({"black and white", std::move(blackWhite), 1, 0,
                      {{0, 0, 0, W}, {W, W, W, W}, {0, 0, 0, W}, {W, W, W, W}, {0, 0, 0, W}, {W, W, W, W}}});
-    cases.push_back({"solid black stays black", Solid(MakeRGB(0, 0, 0)), TRgbaList(6, {0, 0, 0, W})});
-    cases.push_back({"solid white stays white", Solid(MakeRGB(255, 255, 255)), TRgbaList(6, {W, W, W, W})});
-    cases.push_back({"solid dark blue is black", Solid(MakeRGB(0, 0, 200)), TRgbaList(6, {0, 0, 0, W})});
+    cases.push_back({"solid black stays black", Solid(MakeRGB(0, 0, 0)), 1, 0, TRgbaList(6, {0, 0, 0, W})});
+    cases.push_back({"solid white stays white", Solid(MakeRGB(255, 255, 255)), 1, 0, TRgbaList(6, {W, W, W, W})});
     for (auto& c : cases) {
         SCOPED_TRACE(c.Name);
         TIOParamsVals params;
@@ -897,8 +904,8 @@ TEST(PngWrite, OneBitOutputKeepsTwoColoursAsDarkAndLight) {
         auto res = Encode(*c.Image, params, nullptr);
         ASSERT_FALSE(res.Aborted) << res.Reason;
         auto ihdr = ChunkData(res.Bytes, "IHDR");
-        EXPECT_EQ(ihdr[8], 1);
-        EXPECT_EQ(ihdr[9], 0);
+        EXPECT_EQ(ihdr[8], c.BitDepth);
+        EXPECT_EQ(ihdr[9], c.ColorType);
         TIEBitmap back;
         ASSERT_FALSE(Decode(res.Bytes, back).Aborted);
         TRgbaImage got = BitmapToRgba(back);
