@@ -29,6 +29,7 @@ TRect ClipToCanvas(int x, int y, int w, int h, int cw, int ch) {
     r.Y = std::clamp(y, 0, ch);
     r.W = std::max(0, std::min(x + w, cw) - r.X);
     r.H = std::max(0, std::min(y + h, ch) - r.Y);
+    if (r.W == 0 || r.H == 0) r.W = r.H = 0;
     return r;
 }
 

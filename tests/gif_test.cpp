@@ -23,6 +23,7 @@
 #include "codecs/giflzw.h"
 #include "image/bitmap.h"
 #include "image/mask.h"
+#include "io/limits.h"
 #include "io/params.h"
 #include "io/progress.h"
 #include "io/stream.h"
@@ -653,6 +654,51 @@ TEST(GifSafety, ThousandsOfFramesCostOnlyTheFramesComposed) {
     }
 }
 
+TEST(GifSafety, DamagedBytesNeverCrash) {
+    // Random byte changes in a small animated file: every read either aborts with a
+    // reason or delivers a picture no larger than its screen and frames allow.
+    Bytes noisy(12 * 9);
+    std::mt19937 rng(99);
+    for (auto& v : noisy)
+        v = uint8_t(rng() % 4);
+    const Bytes file = GifFile(12, 9, kFour, 1)
+                           .Comment({"c"})
+                           .Gce(2, true, 0)
+                           .Image(0, 0, 12, 9, noisy, true)
+                           .Gce(3, true, 1)
+                           .Image(2, 3, 5, 4, Bytes(noisy.begin(), noisy.begin() + 20), false, kFour)
+                           .Gce(1, false, 0)
+                           .Image(4, 4, 3, 3, Bytes(9, 2))
+                           .Done();
+    int aborted = 0;
+    for (int round = 0; round < 1500; ++round) {
+        Bytes b = file;
+        const int changes = 1 + int(rng() % 4);
+        for (int k = 0; k < changes; ++k)
+            b[rng() % b.size()] = uint8_t(rng());
+        for (How how : {How::Frame, How::Composed}) {
+            Loaded l;
+            Load(l, b, how, int(rng() % 4));
+            if (l.aborted) {
+                ++aborted;
+                EXPECT_EQ(l.reason.rfind("GIF: ", 0), 0u) << l.reason;
+                continue;
+            }
+            if (l.bitmap.IsEmpty()) continue;
+            // A damaged size field can describe up to 65535 x 65535. A frame is decoded
+            // only as far as its few hundred bytes of data can fill it; a composed picture
+            // is the logical screen, which only the pixel limits bound.
+            const int64_t pixels = int64_t(l.bitmap.Width()) * l.bitmap.Height();
+            if (how == How::Frame) {
+                EXPECT_LE(pixels, int64_t(1) << 18);
+            } else {
+                EXPECT_LE(uint64_t(pixels), ImageLimits().MaxPixels);
+            }
+        }
+    }
+    std::printf("[ damaged ] %d of 3000 damaged reads aborted\n", aborted);
+}
+
 // ========================================================================================
 // Composition on the logical screen
 // ========================================================================================
@@ -746,6 +792,14 @@ TEST(GifCompose, FramesOutsideOrLargerThanTheScreen) {
         {"frame far outside the screen draws nothing",
          GifFile(2, 1, kFour, 2).Image(0, 0, 2, 1, {0, 1}).Image(65000, 65000, 1, 1, {3}).Done(), 1, 2, 1,
          Px({R, G})},
+        {"frame beyond the right edge, restore previous, then a zero-width frame",
+         GifFile(2, 1, kFour, 2)
+             .Image(0, 0, 2, 1, {0, 1})
+             .Gce(3, false, 0)
+             .Image(5, 0, 1, 1, {3})
+             .Raw({0x2C, 0, 0, 0, 0, 0, 0, 1, 0, 0, 2, 0})
+             .Done(),
+         2, 2, 1, Px({R, G})},
         {"frame overlapping the screen edge is clipped",
          GifFile(2, 2, kFour, 2).Image(0, 0, 1, 1, {0}).Image(1, 1, 2, 2, {3, 1, 1, 1}).Done(), 1, 2, 2,
          Px({R, T, T, W})},
