@@ -62,6 +62,8 @@ void ExitProgram(int code) {
 void TarnwickMain(int argc, char** argv) {
     // A reader that went away must not kill the run half-way; lost lines are simply lost.
     std::signal(SIGPIPE, SIG_IGN);
+    // A file grown past the size limit must fail the write, not kill the run.
+    std::signal(SIGXFSZ, SIG_IGN);
     TFileLineWriter out(stdout);
     ExitProgram(RunGuarded(out, [&] { return Program(argc, argv, out); }));
 }

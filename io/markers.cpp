@@ -14,7 +14,7 @@ bool HasPrefix(const std::vector<uint8_t>& data, std::string_view prefix) {
 
 // An APP2 payload that is one chunk of an ICC profile; its chunk number is byte 12.
 bool IsIccChunk(const TIEMarker& m) {
-    return m.Code == JPEG_APP2 && m.Data.size() > 13 && HasPrefix(m.Data, "ICC_PROFILE");
+    return m.Code == ieMarkerAPP2 && m.Data.size() > 13 && HasPrefix(m.Data, "ICC_PROFILE");
 }
 
 } // namespace
@@ -86,10 +86,10 @@ void TIEMarkerList::Sort() {
     }
 
     // The EXIF block is written as the first APP1 segment.
-    int first = IndexOf(JPEG_APP1);
+    int first = IndexOf(ieMarkerAPP1);
     if (first >= 0 && !HasPrefix(items_[size_t(first)].Data, "Exif")) {
         for (size_t i = size_t(first) + 1; i < items_.size(); ++i) {
-            if (items_[i].Code == JPEG_APP1 && HasPrefix(items_[i].Data, "Exif")) {
+            if (items_[i].Code == ieMarkerAPP1 && HasPrefix(items_[i].Data, "Exif")) {
                 std::swap(items_[size_t(first)], items_[i]);
                 break;
             }

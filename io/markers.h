@@ -61,11 +61,11 @@ class TIEMarkerList {
 };
 
 // Marker codes.
-constexpr uint8_t JPEG_APP0 = 0xE0;
-constexpr uint8_t JPEG_APP1 = 0xE1;
-constexpr uint8_t JPEG_APP2 = 0xE2;
-constexpr uint8_t JPEG_APP13 = 0xED;
-constexpr uint8_t JPEG_APP14 = 0xEE;
-constexpr uint8_t JPEG_COM = 0xFE;
+constexpr uint8_t ieMarkerAPP0 = 0xE0;
+constexpr uint8_t ieMarkerAPP1 = 0xE1;
+constexpr uint8_t ieMarkerAPP2 = 0xE2;
+constexpr uint8_t ieMarkerAPP13 = 0xED;
+constexpr uint8_t ieMarkerAPP14 = 0xEE;
+constexpr uint8_t ieMarkerCOM = 0xFE;
 
 } // namespace tw

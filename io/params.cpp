@@ -99,7 +99,7 @@ void TIOParamsVals::ResetInfo() {
 void TIOParamsVals::ResetExif() {
     static_cast<TIOExifBlock&>(*this) = TIOExifBlock{};
     ExifThumbnail.reset();
-    JpegMarkerList.Delete(JpegMarkerList.IndexOf(JPEG_APP1, std::string_view("Exif\0\0", 6)));
+    JpegMarkerList.Delete(JpegMarkerList.IndexOf(ieMarkerAPP1, std::string_view("Exif\0\0", 6)));
 }
 
 void TIOParamsVals::Assign(const TIOParamsVals& source) {

@@ -8,6 +8,7 @@
 #include <random>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,7 +30,7 @@ TempDir::~TempDir() {
 }
 
 RunResult RunTarnwick(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                      const std::string& workDir) {
+                      const std::string& workDir, long long fileSizeLimit) {
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
 
@@ -71,6 +72,10 @@ RunResult RunTarnwick(const std::vector<std::string>& args, const std::vector<st
         close(outPipe[1]);
         close(errPipe[1]);
         if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
+        if (fileSizeLimit >= 0) {
+            rlimit lim{rlim_t(fileSizeLimit), rlim_t(fileSizeLimit)};
+            setrlimit(RLIMIT_FSIZE, &lim);
+        }
         execve(exe.c_str(), argv.data(), envp.data());
         _exit(127);
     }

@@ -30,8 +30,9 @@ struct RunResult {
 
 // Runs the tarnwick executable with the given arguments (no shell) and optional
 // extra environment assignments ("NAME=value").
+// fileSizeLimit >= 0 caps the size of files the run may write (writes beyond it fail).
 RunResult RunTarnwick(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-                      const std::string& workDir = {});
+                      const std::string& workDir = {}, long long fileSizeLimit = -1);
 
 std::vector<uint8_t> ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::vector<uint8_t>& data);

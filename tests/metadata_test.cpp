@@ -210,32 +210,32 @@ TEST(Iptc, UserChangedFlag) {
 
 TEST(MarkerList, EditingOperations) {
     TIEMarkerList m;
-    EXPECT_EQ(m.Add(JPEG_COM, "one", 3), 0);
-    EXPECT_EQ(m.Add(JPEG_APP1, Lit("Exif\0\0x")), 1);
-    m.Insert(0, JPEG_APP13, Str("iptc"));
-    m.Insert(99, JPEG_APP2, Str("end")); // clamped to the end
+    EXPECT_EQ(m.Add(ieMarkerCOM, "one", 3), 0);
+    EXPECT_EQ(m.Add(ieMarkerAPP1, Lit("Exif\0\0x")), 1);
+    m.Insert(0, ieMarkerAPP13, Str("iptc"));
+    m.Insert(99, ieMarkerAPP2, Str("end")); // clamped to the end
     ASSERT_EQ(m.Count(), 4);
-    EXPECT_EQ(m.Code(0), JPEG_APP13);
-    EXPECT_EQ(m.Code(3), JPEG_APP2);
-    EXPECT_EQ(m.IndexOf(JPEG_APP1), 2);
-    EXPECT_EQ(m.IndexOf(JPEG_APP1, "Exif"), 2);
-    EXPECT_EQ(m.IndexOf(JPEG_APP1, "http"), -1);
-    EXPECT_EQ(m.IndexOf(JPEG_APP0), -1);
-    EXPECT_EQ(m.IndexOf(JPEG_COM, "one-and-more"), -1); // prefix longer than the payload
+    EXPECT_EQ(m.Code(0), ieMarkerAPP13);
+    EXPECT_EQ(m.Code(3), ieMarkerAPP2);
+    EXPECT_EQ(m.IndexOf(ieMarkerAPP1), 2);
+    EXPECT_EQ(m.IndexOf(ieMarkerAPP1, "Exif"), 2);
+    EXPECT_EQ(m.IndexOf(ieMarkerAPP1, "http"), -1);
+    EXPECT_EQ(m.IndexOf(ieMarkerAPP0), -1);
+    EXPECT_EQ(m.IndexOf(ieMarkerCOM, "one-and-more"), -1); // prefix longer than the payload
 
-    m.Replace(1, JPEG_COM, Str("two"));
+    m.Replace(1, ieMarkerCOM, Str("two"));
     EXPECT_EQ(m.Data(1), Str("two"));
     EXPECT_EQ(m.Length(1), 3);
     m.Swap(0, 3);
-    EXPECT_EQ(m.Code(0), JPEG_APP2);
-    EXPECT_EQ(m.Code(3), JPEG_APP13);
+    EXPECT_EQ(m.Code(0), ieMarkerAPP2);
+    EXPECT_EQ(m.Code(3), ieMarkerAPP13);
     m.Delete(0);
     EXPECT_EQ(m.Count(), 3);
 
     // Indexes out of range do nothing.
     m.Delete(-1);
     m.Delete(3);
-    m.Replace(7, JPEG_COM, {});
+    m.Replace(7, ieMarkerCOM, {});
     m.Swap(-1, 0);
     EXPECT_EQ(m.Count(), 3);
     EXPECT_EQ(m.Code(5), 0);
@@ -255,25 +255,25 @@ TEST(MarkerList, SortOrdersForWriting) {
         return b;
     };
     TIEMarkerList m;
-    m.Add(JPEG_COM, Str("comment"));
-    m.Add(JPEG_APP2, icc(2));
-    m.Add(JPEG_APP1, Str("http://ns.adobe.com/xap/1.0/"));
-    m.Add(JPEG_APP13, Str("Photoshop 3.0"));
-    m.Add(JPEG_APP2, icc(1));
-    m.Add(JPEG_APP1, Lit("Exif\0\0"));
-    m.Add(JPEG_APP0, Str("JFXX"));
-    m.Add(JPEG_APP2, Str("FPXR"));
+    m.Add(ieMarkerCOM, Str("comment"));
+    m.Add(ieMarkerAPP2, icc(2));
+    m.Add(ieMarkerAPP1, Str("http://ns.adobe.com/xap/1.0/"));
+    m.Add(ieMarkerAPP13, Str("Photoshop 3.0"));
+    m.Add(ieMarkerAPP2, icc(1));
+    m.Add(ieMarkerAPP1, Lit("Exif\0\0"));
+    m.Add(ieMarkerAPP0, Str("JFXX"));
+    m.Add(ieMarkerAPP2, Str("FPXR"));
     m.Sort();
 
     const std::vector<std::pair<uint8_t, Bytes>> expected = {
-        {JPEG_APP0, Str("JFXX")},
-        {JPEG_APP1, Lit("Exif\0\0")},
-        {JPEG_APP1, Str("http://ns.adobe.com/xap/1.0/")},
-        {JPEG_APP2, icc(1)},
-        {JPEG_APP2, icc(2)},
-        {JPEG_APP2, Str("FPXR")},
-        {JPEG_APP13, Str("Photoshop 3.0")},
-        {JPEG_COM, Str("comment")},
+        {ieMarkerAPP0, Str("JFXX")},
+        {ieMarkerAPP1, Lit("Exif\0\0")},
+        {ieMarkerAPP1, Str("http://ns.adobe.com/xap/1.0/")},
+        {ieMarkerAPP2, icc(1)},
+        {ieMarkerAPP2, icc(2)},
+        {ieMarkerAPP2, Str("FPXR")},
+        {ieMarkerAPP13, Str("Photoshop 3.0")},
+        {ieMarkerCOM, Str("comment")},
     };
     ASSERT_EQ(m.Count(), int(expected.size()));
     for (size_t i = 0; i < expected.size(); ++i) {

@@ -170,7 +170,7 @@ TEST(Params, ResetRestoresEverythingButTheSize) {
     p.ColorMap.assign(4, MakeRGB(1, 2, 3));
     p.GifComments = {"a", "b"};
     p.IptcInfo.Add(2, 5, "x", 1);
-    p.JpegMarkerList.Add(JPEG_COM, "hi", 2);
+    p.JpegMarkerList.Add(ieMarkerCOM, "hi", 2);
     p.DicomTags.Add(0x28, 0x10, "US", "\x00\x02", 2);
     p.InputIccProfile.LoadFromBuffer("abc", 3);
     p.ExifThumbnail = SmallThumbnail(9);
@@ -287,7 +287,7 @@ TEST(Params, ResetInfoKeepsWriterOptions) {
     p.PngTextValues = {"v"};
     p.PnmComments = {"p"};
     p.IptcInfo.Add(2, 5, "t", 1);
-    p.JpegMarkerList.Add(JPEG_COM, "c", 1);
+    p.JpegMarkerList.Add(ieMarkerCOM, "c", 1);
     p.DicomTags.Add(1, 2, "UL", nullptr, 0);
     p.ImagingAnnot.Data = {1};
     p.InputIccProfile.LoadFromBuffer("in", 2);
@@ -322,10 +322,10 @@ TEST(Params, ResetInfoKeepsWriterOptions) {
 TEST(Params, ResetExifRemovesOnlyTheFirstExifBlock) {
     TIOParamsVals p;
     const std::string exif("Exif\0\0II*\0", 10);
-    p.JpegMarkerList.Add(JPEG_APP1, "http://ns.adobe.com/xap/1.0/\0<x/>", 33);
-    p.JpegMarkerList.Add(JPEG_APP1, exif.data(), exif.size());
-    p.JpegMarkerList.Add(JPEG_APP1, "Exif-not-a-block", 16);
-    p.JpegMarkerList.Add(JPEG_APP1, exif.data(), exif.size());
+    p.JpegMarkerList.Add(ieMarkerAPP1, "http://ns.adobe.com/xap/1.0/\0<x/>", 33);
+    p.JpegMarkerList.Add(ieMarkerAPP1, exif.data(), exif.size());
+    p.JpegMarkerList.Add(ieMarkerAPP1, "Exif-not-a-block", 16);
+    p.JpegMarkerList.Add(ieMarkerAPP1, exif.data(), exif.size());
     p.SetExifXResolution(72);
     p.ExifGPSLatitude = {1, 2, 3};
     p.ExifXPTitle = u"Title";
@@ -333,7 +333,7 @@ TEST(Params, ResetExifRemovesOnlyTheFirstExifBlock) {
 
     p.ResetExif();
     ASSERT_EQ(p.JpegMarkerList.Count(), 3);
-    EXPECT_EQ(p.JpegMarkerList.IndexOf(JPEG_APP1, std::string_view("Exif\0\0", 6)), 2);
+    EXPECT_EQ(p.JpegMarkerList.IndexOf(ieMarkerAPP1, std::string_view("Exif\0\0", 6)), 2);
     EXPECT_EQ(p.ExifXResolution(), 0.0);
     EXPECT_EQ(p.DpiX(), 72); // ResetExif does not touch the resolution
     EXPECT_EQ(p.ExifGPSLatitude[2], 0.0);
@@ -349,7 +349,7 @@ TEST(Params, AssignMakesADeepCopy) {
     source.ColorMap = {MakeRGB(1, 2, 3), MakeRGB(4, 5, 6)};
     source.GifComments = {"one"};
     source.IptcInfo.Add(2, 5, "Title", 5);
-    source.JpegMarkerList.Add(JPEG_COM, "note", 4);
+    source.JpegMarkerList.Add(ieMarkerCOM, "note", 4);
     source.InputIccProfile.LoadFromBuffer("icc", 3);
     source.ExifMakerNote.Data = {9, 8};
     source.ExifXPComment = u"c";

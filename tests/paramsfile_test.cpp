@@ -169,16 +169,16 @@ Bytes BuildFile(int32_t v, ExpectedFields& e, std::map<std::string, size_t>* off
     if (v >= 1) f.U8(e.JpegScale = 4);   // 40
     if (v >= 4) {                        // 41
         e.JpegMarkerList.Clear();
-        e.JpegMarkerList.Add(JPEG_COM, "a comment", 9);
-        e.JpegMarkerList.Add(JPEG_APP2, nullptr, 0);
+        e.JpegMarkerList.Add(ieMarkerCOM, "a comment", 9);
+        e.JpegMarkerList.Add(ieMarkerAPP2, nullptr, 0);
         f.U8(0);
         f.Mark("JpegMarkerList");
         f.I32(2);
-        f.U8(JPEG_COM);
+        f.U8(ieMarkerCOM);
         f.Mark("JpegMarkerList payload");
         f.I32(9);
         f.Raw(Bytes{'a', ' ', 'c', 'o', 'm', 'm', 'e', 'n', 't'});
-        f.U8(JPEG_APP2);
+        f.U8(ieMarkerAPP2);
         f.I32(0);
     }
     if (v >= 7) { // 42
@@ -368,7 +368,7 @@ void FillBefore(TIOParamsVals& p) {
     p.TgaDate = 40000;
     p.ColorMap = {MakeRGB(9, 9, 9)};
     p.GifComments = {"old"};
-    p.JpegMarkerList.Add(JPEG_APP14, "Adobe", 5);
+    p.JpegMarkerList.Add(ieMarkerAPP14, "Adobe", 5);
     p.IptcInfo.Add(2, 80, "Byline", 6);
     p.IptcInfo.UserChanged = false;
     p.DicomTags.Add(0x0008, 0x0060, "CS", "MR", 2);
@@ -449,7 +449,7 @@ TEST(ParamsFile, Version38StoresEachMemberByItself) {
     EXPECT_EQ(p.JpegQuality, 93);
     EXPECT_EQ(p.GifComments, (std::vector<std::string>{"first comment", "", "third"}));
     ASSERT_EQ(p.JpegMarkerList.Count(), 2); // replaced
-    EXPECT_EQ(p.JpegMarkerList.Code(0), JPEG_COM);
+    EXPECT_EQ(p.JpegMarkerList.Code(0), ieMarkerCOM);
     ASSERT_EQ(p.IptcInfo.Count(), 2); // replaced, and marked for writing
     EXPECT_EQ(p.IptcInfo[1].DataSet, 120);
     EXPECT_TRUE(p.IptcInfo.UserChanged);
@@ -498,7 +498,7 @@ TEST(ParamsFile, EarlyVersions) {
         EXPECT_EQ(p.TgaDate, 45123.5);
         // Rows of version 4 and later are not read.
         ASSERT_EQ(p.JpegMarkerList.Count(), 1);
-        EXPECT_EQ(p.JpegMarkerList.Code(0), JPEG_APP14);
+        EXPECT_EQ(p.JpegMarkerList.Code(0), ieMarkerAPP14);
         ASSERT_EQ(p.IptcInfo.Count(), 1);
         EXPECT_EQ(p.IptcInfo[0].DataSet, 80);
         EXPECT_EQ(p.GifImageCount, 78);
