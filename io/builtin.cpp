@@ -1,5 +1,6 @@
 #include "io/builtin.h"
 
+#include "codecs/gif.h"
 #include "codecs/jpeg.h"
 #include "codecs/png.h"
 #include "io/formats.h"
@@ -39,8 +40,23 @@ void WriteJpeg(TImageIO& io, TStream& s, TIEProgressRecord& p) { JpegWriteStream
 
 void PrepareJpeg(TImageIO& io) { JpegPrepareMarkers(io.Params); }
 
+std::unique_ptr<TIEMask> ReadGif(TImageIO& io, TStream& s, TIEProgressRecord& p) {
+    TGifReadResult r = GifLoadComposed(s, io.Bitmap(), io.Params, p);
+    io.SetBackground(TRGB2TColor(GifLoadBackground(io.Params)));
+    return std::move(r.Transparency);
+}
+
+void WriteGif(TImageIO& io, TStream& s, TIEProgressRecord& p) { GifWriteStream(s, io.Bitmap(), io.Params, p); }
+
 std::vector<TIEBuiltinFormat> MakeTable() {
     std::vector<TIEBuiltinFormat> t;
+    {
+        TIEBuiltinFormat f{ioGIF};
+        f.HostTakesResolution = false;
+        f.Read = ReadGif;
+        f.Write = WriteGif;
+        t.push_back(f);
+    }
     {
         TIEBuiltinFormat f{ioJPEG};
         f.ReadBuffer = 8192;
