@@ -37,30 +37,41 @@ static void AllocateResult(TIEBitmap& result, int64_t width, int64_t height, TIE
 
 // ---- quarter turns ---------------------------------------------------------------------
 
-// A band of target rows [y0, y1) of a quarter turn, whole pixels of P bytes. Each
-// source row is read as one short contiguous run per band.
+// One tile of a quarter turn: target rows [y0, y1) x target columns [x0, x1), whole
+// pixels of P bytes. Tiles keep the rows touched on both sides few enough to stay in
+// the caches and the address translation buffers.
 template <int P>
-static void TurnBand(const TRowSet& rows, uint8_t* const* dst, int W, int H, int Wn, int y0, int y1, int turns) {
-    for (int x = 0; x < Wn; ++x) {
-        uint8_t* const* d = dst;
+static void TurnTile(const TRowSet& rows, uint8_t* const* dst, int W, int H, int x0, int x1, int y0, int y1,
+                     int turns) {
+    for (int y = y0; y < y1; ++y) {
+        uint8_t* d = dst[y];
         if (turns == 1) { // target (x, y) = source (W - 1 - y, x)
-            const uint8_t* s = rows[x];
-            for (int y = y0; y < y1; ++y) std::memcpy(d[y] + size_t(x) * P, s + size_t(W - 1 - y) * P, P);
+            const size_t off = size_t(W - 1 - y) * P;
+            for (int x = x0; x < x1; ++x) std::memcpy(d + size_t(x) * P, rows[x] + off, P);
         } else { // target (x, y) = source (y, H - 1 - x)
-            const uint8_t* s = rows[H - 1 - x];
-            for (int y = y0; y < y1; ++y) std::memcpy(d[y] + size_t(x) * P, s + size_t(y) * P, P);
+            const size_t off = size_t(y) * P;
+            for (int x = x0; x < x1; ++x) std::memcpy(d + size_t(x) * P, rows[H - 1 - x] + off, P);
         }
     }
 }
 
-static void TurnBandAny(const TRowSet& rows, uint8_t* const* dst, int W, int H, int Wn, int y0, int y1, int turns,
-                        int P) {
+template <int P>
+static void TurnTiles(const TRowSet& rows, uint8_t* const* dst, int W, int H, int Wn, int Hn, int turns) {
+    // Each target row of a tile reads one pixel from each of kTileX source rows; the
+    // source lines stay cached for the next target rows, which read their neighbours.
+    constexpr int kTileX = 256, kTileY = 256;
+    for (int y0 = 0; y0 < Hn; y0 += kTileY)
+        for (int x0 = 0; x0 < Wn; x0 += kTileX)
+            TurnTile<P>(rows, dst, W, H, x0, std::min(Wn, x0 + kTileX), y0, std::min(Hn, y0 + kTileY), turns);
+}
+
+static void TurnTilesAny(const TRowSet& rows, uint8_t* const* dst, int W, int H, int Wn, int Hn, int turns, int P) {
     switch (P) {
-    case 1: TurnBand<1>(rows, dst, W, H, Wn, y0, y1, turns); return;
-    case 2: TurnBand<2>(rows, dst, W, H, Wn, y0, y1, turns); return;
-    case 3: TurnBand<3>(rows, dst, W, H, Wn, y0, y1, turns); return;
-    case 4: TurnBand<4>(rows, dst, W, H, Wn, y0, y1, turns); return;
-    case 6: TurnBand<6>(rows, dst, W, H, Wn, y0, y1, turns); return;
+    case 1: TurnTiles<1>(rows, dst, W, H, Wn, Hn, turns); return;
+    case 2: TurnTiles<2>(rows, dst, W, H, Wn, Hn, turns); return;
+    case 3: TurnTiles<3>(rows, dst, W, H, Wn, Hn, turns); return;
+    case 4: TurnTiles<4>(rows, dst, W, H, Wn, Hn, turns); return;
+    case 6: TurnTiles<6>(rows, dst, W, H, Wn, Hn, turns); return;
     default: return;
     }
 }
@@ -102,18 +113,23 @@ void QuarterTurn(TIEBitmap& source, TIEBitmap& target, int ccwTurns, int64_t lim
     } else {
         std::vector<uint8_t*> dst(static_cast<size_t>(Hn));
         for (int y = 0; y < Hn; ++y) dst[size_t(y)] = target.Scanline(y);
-        constexpr int kBand = 32;
-        for (int y0 = 0; y0 < Hn; y0 += kBand)
-            TurnBandAny(rows, dst.data(), W, H, Wn, y0, std::min(Hn, y0 + kBand), turns, P);
+        TurnTilesAny(rows, dst.data(), W, H, Wn, Hn, turns, P);
     }
     CopyPalette(source, target);
 }
 
 void QuarterTurnInPlace(TIEBitmap& image, int ccwTurns, int64_t limitBytes) {
     if ((ccwTurns & 3) == 0) return;
-    TIEBitmap result;
-    QuarterTurn(image, result, ccwTurns, limitBytes);
-    image.AssignImage(result);
+    // The image's storage moves to a scratch, the image is allocated anew at the turned
+    // size and the pixels are turned straight into it.
+    TIEBitmap source;
+    image.TransferStorageTo(source);
+    try {
+        QuarterTurn(source, image, ccwTurns, limitBytes);
+    } catch (...) {
+        source.TransferStorageTo(image); // put the image back as it was
+        throw;
+    }
 }
 
 // ---- three-shear rotation -------------------------------------------------------------------
@@ -159,15 +175,15 @@ void RotateShear(TIEBitmap& image, double angle, bool antialias, const uint8_t* 
         c += 90.0;
     }
     // The quarter turns compose into one exact turn.
+    if (c == 0.0) {
+        QuarterTurnInPlace(image, turns & 3, limitBytes);
+        return;
+    }
     TIEBitmap turned;
     TIEBitmap* src = &image;
     if ((turns & 3) != 0) {
         QuarterTurn(image, turned, turns & 3, limitBytes);
         src = &turned;
-    }
-    if (c == 0.0) {
-        if (src != &image) image.AssignImage(turned);
-        return;
     }
 
     const int W = src->Width(), H = src->Height();
