@@ -101,7 +101,8 @@ TContributors BuildContributors(int sourceSize, int destSize, TResampleFilter fi
 
     // Every list spans at most this many source indices.
     double spanD = std::ceil(2.0 * support) + 3.0;
-    if (spanD > double(INT32_MAX / 2) || spanD * double(destSize) * 2.0 > double(WorkBytesLimit()))
+    if (spanD * 2.0 + double(sourceSize) + 16.0 > double(INT32_MAX) ||
+        spanD * double(destSize) * 2.0 > double(WorkBytesLimit()))
         throw EIELimitError("Image too large: filter tables for " + std::to_string(sourceSize) + " -> " +
                             std::to_string(destSize));
 

@@ -829,3 +829,19 @@ TEST(Resample, UnlistedFormatsAreResampledAsTrueColour) {
     ASSERT_EQ(image.PixelFormat(), ie24RGB);
     EXPECT_EQ(RGBAt(image, 3, 3), MakeRGB(10, 20, 30));
 }
+
+TEST(ImageProc, FormatCheck) {
+    TIEBitmap image(3, 3, ie8g);
+    TImageProc proc(&image);
+    EXPECT_TRUE(proc.CheckFormat(0)); // an empty set accepts every format
+    EXPECT_TRUE(proc.CheckFormat(IEFormats({ie8g, ie24RGB})));
+    proc.AutoConvertFormat = false;
+    EXPECT_FALSE(proc.CheckFormat(IEFormats({ie24RGB})));
+    EXPECT_EQ(image.PixelFormat(), ie8g);
+    EXPECT_FALSE(TImageProc().CheckFormat(0)); // no bitmap
+    if (!ConversionAvailable()) GTEST_SKIP() << "pixel-format conversion not available in this build";
+    proc.AutoConvertFormat = true;
+    // ie8g prefers ie16g, then ie32f, then ie24RGB.
+    EXPECT_TRUE(proc.CheckFormat(IEFormats({ie24RGB, ie32f})));
+    EXPECT_EQ(image.PixelFormat(), ie32f);
+}
