@@ -76,6 +76,23 @@ static void TurnTilesAny(const TRowSet& rows, uint8_t* const* dst, int W, int H,
     }
 }
 
+// dst pixel x = src pixel W - 1 - x, pixels of P bytes.
+template <int P> static void ReverseRowP(const uint8_t* src, uint8_t* dst, int W) {
+    for (int x = 0; x < W; ++x) std::memcpy(dst + size_t(x) * P, src + size_t(W - 1 - x) * P, P);
+}
+
+static void ReverseRow(const uint8_t* src, uint8_t* dst, int W, int P) {
+    switch (P) {
+    case 1: ReverseRowP<1>(src, dst, W); return;
+    case 2: ReverseRowP<2>(src, dst, W); return;
+    case 3: ReverseRowP<3>(src, dst, W); return;
+    case 4: ReverseRowP<4>(src, dst, W); return;
+    case 6: ReverseRowP<6>(src, dst, W); return;
+    default:
+        for (int x = 0; x < W; ++x) std::memcpy(dst + size_t(x) * size_t(P), src + size_t(W - 1 - x) * size_t(P), size_t(P));
+    }
+}
+
 void QuarterTurn(TIEBitmap& source, TIEBitmap& target, int ccwTurns, int64_t limitBytes) {
     const int W = source.Width(), H = source.Height();
     const TIEPixelFormat f = source.PixelFormat();
@@ -100,11 +117,12 @@ void QuarterTurn(TIEBitmap& source, TIEBitmap& target, int ccwTurns, int64_t lim
                                             : GetBit(rows[y], x);
                     if (bit) SetBit(d, x, true);
                 }
+            } else if (turns == 2) {
+                ReverseRow(rows[H - 1 - y], d, Wn, P);
             } else {
                 for (int x = 0; x < Wn; ++x) {
                     const uint8_t* s = turns == 1   ? rows[x] + size_t(W - 1 - y) * size_t(P)
                                        : turns == 3 ? rows[H - 1 - x] + size_t(y) * size_t(P)
-                                       : turns == 2 ? rows[H - 1 - y] + size_t(W - 1 - x) * size_t(P)
                                                     : rows[y] + size_t(x) * size_t(P);
                     std::memcpy(d + size_t(x) * size_t(P), s, size_t(P));
                 }
