@@ -1,6 +1,5 @@
-#include <cstdio>
+#include "cli/program.h"
 
-int main() {
-    std::fputs("Tarnwick\r\n", stdout);
-    return 0;
+int main(int argc, char** argv) {
+    tw::TarnwickMain(argc, argv);
 }

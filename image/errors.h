@@ -13,14 +13,16 @@ class EIEException : public std::runtime_error {
     explicit EIEException(const std::string& msg) : std::runtime_error(msg) {}
 };
 
-// A file could not be opened or created.
+// A file could not be opened or created; SysError is the system's error number.
 class EFOpenError : public EIEException {
   public:
-    using EIEException::EIEException;
+    EFOpenError(const std::string& msg, int sysError = 0) : EIEException(msg), SysError(sysError) {}
+    int SysError;
 };
 class EFCreateError : public EIEException {
   public:
-    using EIEException::EIEException;
+    EFCreateError(const std::string& msg, int sysError = 0) : EIEException(msg), SysError(sysError) {}
+    int SysError;
 };
 
 // Input/output failures of streams.

@@ -127,11 +127,12 @@ static std::string SysErrorText(int err) {
 }
 
 TIEWideFileStream::TIEWideFileStream(const std::string& fileName, uint32_t mode) : name_(fileName) {
-    if (mode == fmCreate) {
-        fd_ = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (mode == fmCreate || mode == fmCreateExclusive) {
+        int flags = mode == fmCreate ? O_TRUNC : O_EXCL;
+        fd_ = ::open(fileName.c_str(), O_RDWR | O_CREAT | flags | O_CLOEXEC, 0666);
         if (fd_ < 0) {
             int err = errno;
-            throw EFCreateError("Cannot create file \"" + ExpandFileName(fileName) + "\". " + SysErrorText(err));
+            throw EFCreateError("Cannot create file \"" + ExpandFileName(fileName) + "\". " + SysErrorText(err), err);
         }
     } else {
         fd_ = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
@@ -145,7 +146,7 @@ TIEWideFileStream::TIEWideFileStream(const std::string& fileName, uint32_t mode)
             }
         }
         if (fd_ < 0)
-            throw EFOpenError("Cannot open file \"" + ExpandFileName(fileName) + "\". " + SysErrorText(err));
+            throw EFOpenError("Cannot open file \"" + ExpandFileName(fileName) + "\". " + SysErrorText(err), err);
     }
 }
 

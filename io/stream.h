@@ -78,6 +78,7 @@ class TMemoryViewStream : public TStream {
 // Open modes of TIEWideFileStream.
 constexpr uint32_t fmOpenReadShared = 32; // read; others may read but not write; must exist
 constexpr uint32_t fmCreate = 0xFFFF;     // read and write; create or truncate
+constexpr uint32_t fmCreateExclusive = 0x10000; // read and write; the file must not exist
 
 // A file stream. Failures to open raise EFOpenError / EFCreateError with the messages
 // "Cannot open file "%s". %s" and "Cannot create file "%s". %s".

@@ -33,8 +33,19 @@ RunResult RunTarnwick(const std::vector<std::string>& args, const std::vector<st
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
 
+    // Runs never touch the real home or /etc: configuration folders point at a private
+    // folder unless the caller names its own.
+    static TempDir configRoot;
     std::vector<std::string> envStrings;
     for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
+    std::vector<std::string> defaults = {"XDG_CONFIG_HOME=" + configRoot.file("home-config"),
+                                         "XDG_CONFIG_DIRS=" + configRoot.file("etc-xdg"),
+                                         "XDG_DOCUMENTS_DIR=" + configRoot.file("documents")};
+    for (const auto& kv : defaults) {
+        std::string name = kv.substr(0, kv.find('='));
+        std::erase_if(envStrings, [&](const std::string& s) { return s.compare(0, name.size() + 1, name + "=") == 0; });
+        envStrings.push_back(kv);
+    }
     for (const auto& kv : env) {
         std::string name = kv.substr(0, kv.find('='));
         std::erase_if(envStrings, [&](const std::string& s) { return s.compare(0, name.size() + 1, name + "=") == 0; });
