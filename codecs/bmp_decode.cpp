@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "codecs/bmp_core.h"
+#include "io/limits.h"
 
 namespace tw {
 
@@ -263,6 +264,8 @@ bool BmpDecodeImage(TStream& stream, const TBmpInfo& info, TIEBitmap& bitmap, TI
     if (info.Width <= 0 || info.Height <= 0) return fail("BMP: the image has no pixels (" + Dims(info) + ")");
     std::string why = Unsupported(info);
     if (!why.empty()) return fail(why);
+    why = CheckImageSize(info.Width, info.Height);
+    if (!why.empty()) return fail("BMP: " + why);
 
     const TIEPixelFormat wanted = BmpTargetFormat(info, nativePixelFormat);
     const int64_t stride = ((int64_t(info.Width) * info.BitCount + 31) / 32) * 4;
