@@ -34,6 +34,7 @@ struct TBmpInfo {
     int DpiX = 300, DpiY = 300;
     std::vector<TRGB> ColorMap; // the file's colour table (blue, green, red)
     uint32_t Masks[3] = {0, 0, 0}; // red, green, blue bit-field masks
+    uint32_t AlphaMask = 0;        // alpha mask of headers of 56 bytes and more
     bool HasMasks = false;
     int64_t DataPosition = 0; // stream position of the first pixel byte
 };

@@ -27,9 +27,10 @@ std::string Dims(const TBmpInfo& info) {
 bool IsBlack(TRGB c) { return c.r == 0 && c.g == 0 && c.b == 0; }
 bool IsWhite(TRGB c) { return c.r == 255 && c.g == 255 && c.b == 255; }
 
-// 1-bit images load as black and white unless the colour table holds two other colours.
+// 1-bit images load as black and white when the colour table is black and white (in
+// either order); any other table is honoured through the palette.
 bool OneBitIsColor(const TBmpInfo& info) {
-    if (info.ColorMap.size() < 2) return false;
+    if (info.ColorMap.size() < 2) return true;
     TRGB c0 = info.ColorMap[0], c1 = info.ColorMap[1];
     return !((IsBlack(c0) && IsWhite(c1)) || (IsWhite(c0) && IsBlack(c1)));
 }
@@ -182,10 +183,12 @@ void DecodeRows(TStream& stream, const TBmpInfo& info, TBmpTarget& target, int64
     if (info.Compression == bmpBitFields) std::copy(info.Masks, info.Masks + 3, masks);
     const TChannel red(masks[0]), green(masks[1]), blue(masks[2]);
     const bool maskedColors = (bpp == 16) || (bpp == 32 && info.Compression == bmpBitFields);
-    // With bit fields that use the fourth byte for colour, that byte is no alpha.
-    const bool alphaByte = !(bpp == 32 && info.Compression == bmpBitFields &&
-                             ((masks[0] | masks[1] | masks[2]) & 0xFF000000u));
-    if (wantAlpha && bpp == 32 && alphaByte) alpha.assign(size_t(w) * size_t(info.Height), 255);
+    // Alpha of 32-bit pixels: the header's alpha mask when bit fields give one, else the
+    // fourth byte, unless the colour masks use that byte.
+    const bool bitFields32 = bpp == 32 && info.Compression == bmpBitFields;
+    const TChannel alphaChannel(bitFields32 && info.AlphaMask ? info.AlphaMask : 0xFF000000u);
+    const bool hasAlpha = !(bitFields32 && !info.AlphaMask && ((masks[0] | masks[1] | masks[2]) & 0xFF000000u));
+    if (wantAlpha && bpp == 32 && hasAlpha) alpha.assign(size_t(w) * size_t(info.Height), 255);
 
     for (int k = 0; k < info.Height; ++k) {
         if (!target.Continue(k)) break;
@@ -202,25 +205,23 @@ void DecodeRows(TStream& stream, const TBmpInfo& info, TBmpTarget& target, int64
             target.StoreBGR(raw.data(), pixels);
         } else {
             const int bytes = bpp / 8;
+            uint8_t* a = alpha.empty() ? nullptr : alpha.data() + size_t(target.BitmapRow(k)) * size_t(w);
             for (int x = 0; x < pixels; ++x) {
                 const uint8_t* s = raw.data() + size_t(x) * size_t(bytes);
                 uint8_t* d = unit.data() + size_t(x) * 3;
+                uint32_t p = bytes == 2 ? uint32_t(s[0] | (s[1] << 8))
+                                        : uint32_t(s[0]) | (uint32_t(s[1]) << 8) | (uint32_t(s[2]) << 16) |
+                                              (uint32_t(s[3]) << 24);
                 if (maskedColors) {
-                    uint32_t p = bytes == 2 ? uint32_t(s[0] | (s[1] << 8))
-                                            : uint32_t(s[0]) | (uint32_t(s[1]) << 8) | (uint32_t(s[2]) << 16) |
-                                                  (uint32_t(s[3]) << 24);
                     d[0] = blue.Get(p);
                     d[1] = green.Get(p);
                     d[2] = red.Get(p);
                 } else {
                     std::memcpy(d, s, 3);
                 }
+                if (a) a[x] = alphaChannel.Get(p);
             }
             target.StoreBGR(unit.data(), pixels);
-            if (!alpha.empty()) {
-                uint8_t* a = alpha.data() + size_t(target.BitmapRow(k)) * size_t(w);
-                for (int x = 0; x < pixels; ++x) a[x] = raw[size_t(x) * 4 + 3];
-            }
         }
         if (got < stride) break;
     }

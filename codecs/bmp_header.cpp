@@ -79,6 +79,7 @@ std::string ReadInfoHeader(TStream& stream, TBmpInfo& info) {
         if (info.HeaderSize >= 52) std::memcpy(m, h + 40, 12);
         else ReadZeroFilled(stream, m, 12);
         for (int i = 0; i < 3; ++i) info.Masks[i] = Le32(m + 4 * i);
+        if (info.HeaderSize >= 56) info.AlphaMask = Le32(h + 52);
         info.HasMasks = true;
     }
 

@@ -118,7 +118,7 @@ TEST(BmpRead, OneBitTables) {
         {"black, white", 40, {kBlack, kWhite}, ie1g, kWhite, kBlack},
         {"white, black: inverted", 40, {kWhite, kBlack}, ie1g, kBlack, kWhite},
         {"red, blue: colours kept", 40, {red, blue}, ie24RGB, blue, red},
-        {"one entry", 40, {red}, ie1g, kWhite, kBlack},
+        {"one entry: index 1 lies beyond the table", 40, {red}, ie24RGB, kBlack, red},
         {"core header, black, white", 12, {kBlack, kWhite}, ie1g, kWhite, kBlack},
         {"core header, white, black", 12, {kWhite, kBlack}, ie1g, kBlack, kWhite},
     };
@@ -361,6 +361,9 @@ TEST(BmpRead, ThirtyTwoBitFields) {
         {"red in the low byte", 124, {0xFF, 0xFF00, 0xFF0000, 0xFF000000}, 0x80112233, Rgb(0x33, 0x22, 0x11), true},
         {"11-11-10", 40, {0xFFE00000, 0x001FFC00, 0x000003FF}, 0x801FFE00, Rgb(128, 255, 128), false},
         {"in a V2 header", 52, {0xFF0000, 0xFF00, 0xFF}, 0x80445566, Rgb(0x44, 0x55, 0x66), true},
+        {"alpha mask in the third byte", 56, {0xFF000000, 0xFF00, 0xFF, 0xFF0000}, 0x11802233, Rgb(0x11, 0x22, 0x33),
+         true},
+        {"alpha mask of 4 bits", 124, {0xFF0000, 0xFF00, 0xFF, 0x0F000000}, 0x08112233, Rgb(0x11, 0x22, 0x33), true},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -371,12 +374,16 @@ TEST(BmpRead, ThirtyTwoBitFields) {
         s.bitCount = 32;
         s.compression = 3;
         s.masks = r.masks;
+        // The second pixel is opaque: every alpha bit set.
+        const uint32_t opaque = r.masks.size() > 3 ? r.masks[3] : 0xFF000000u;
         for (int i = 0; i < 2; ++i)
-            for (int b = 0; b < 4; ++b) s.pixels.push_back(uint8_t((i == 0 ? r.pixel : 0xFF000000u) >> (8 * b)));
+            for (int b = 0; b < 4; ++b) s.pixels.push_back(uint8_t((i == 0 ? r.pixel : opaque) >> (8 * b)));
         auto d = DecodeBmp(BuildBmp(s), {.useAlpha = true});
         ASSERT_TRUE(d->ok) << d->reason;
         EXPECT_EQ(Show(Px(d->bitmap, 0, 0)), Show(r.want));
-        EXPECT_EQ(d->alpha, (r.alpha ? std::vector<uint8_t>{0x80, 0xFF} : std::vector<uint8_t>{}));
+        // A 4-bit alpha of 8 widens to 128 and 15 to 240, as colour channels do.
+        const uint8_t full = r.masks.size() > 3 && r.masks[3] == 0x0F000000 ? 240 : 255;
+        EXPECT_EQ(d->alpha, (r.alpha ? std::vector<uint8_t>{0x80, full} : std::vector<uint8_t>{}));
     }
 }
 
