@@ -31,7 +31,7 @@ struct TBmpInfo {
     uint32_t Compression = 0;
     uint32_t ImageSize = 0;   // image-size field
     int32_t XPelsPerMeter = 0, YPelsPerMeter = 0; // 0 for core headers
-    int DpiX = 300, DpiY = 300;
+    int DpiX = 0, DpiY = 0;   // from the pixels per metre; 0 when the file gives none
     std::vector<TRGB> ColorMap; // the file's colour table (blue, green, red)
     uint32_t Masks[3] = {0, 0, 0}; // red, green, blue bit-field masks
     uint32_t AlphaMask = 0;        // alpha mask of headers of 56 bytes and more

@@ -21,11 +21,8 @@ int64_t ReadZeroFilled(TStream& stream, uint8_t* buffer, int64_t count) {
     return got;
 }
 
-// Pixels per metre to dots per inch, rounding half to even; 0 becomes the default 300.
-int DpiFromPelsPerMeter(int32_t ppm) {
-    int dpi = int(std::nearbyint(double(ppm) / 100.0 * 2.54));
-    return dpi == 0 ? 300 : dpi;
-}
+// Pixels per metre to dots per inch, rounding half to even.
+int DpiFromPelsPerMeter(int32_t ppm) { return int(std::nearbyint(double(ppm) / 100.0 * 2.54)); }
 
 void ReadColorTable(TStream& stream, TBmpInfo& info, int count, int entryBytes) {
     std::vector<uint8_t> raw(size_t(count) * size_t(entryBytes));
@@ -45,7 +42,7 @@ std::string ReadCoreHeader(TStream& stream, TBmpInfo& info) {
     info.Height = Le16(h + 6);
     info.BitCount = Le16(h + 10);
     info.Compression = bmpRGB;
-    info.DpiX = info.DpiY = 300;
+    info.DpiX = info.DpiY = 0;
     if (info.BitCount <= 8) ReadColorTable(stream, info, 1 << info.BitCount, 3);
     return {};
 }
