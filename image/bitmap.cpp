@@ -522,7 +522,11 @@ TIEBitmap* TIEBitmap::AlphaChannel() {
 void TIEBitmap::AdoptAlphaChannel(std::unique_ptr<TIEBitmap> alpha) {
     if (!alpha || isAlpha_) return;
     alpha->isAlpha_ = true;
-    (void)alpha_.release(); // a previous alpha bitmap is not freed here
+    // The previous alpha bitmap is owned by nobody else, so replacing it frees it.
+    if (alpha.get() == alpha_.get()) {
+        (void)alpha.release();
+        return;
+    }
     alpha_ = std::move(alpha);
 }
 

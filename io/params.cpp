@@ -4,10 +4,13 @@
 #include <ctime>
 #include <limits>
 
+#include "codecs/giflzw.h"
+
 namespace tw {
 
-TGifLzwDecompressor DefaultGifLzwDecompressor = nullptr;
-TGifLzwCompressor DefaultGifLzwCompressor = nullptr;
+// The process-wide default codecs, in place before any record is created.
+TGifLzwDecompressor DefaultGifLzwDecompressor = &GifLzwDecode;
+TGifLzwCompressor DefaultGifLzwCompressor = &GifLzwEncode;
 TTiffLzwDecompressor DefaultTiffLzwDecompressor = nullptr;
 TTiffLzwCompressor DefaultTiffLzwCompressor = nullptr;
 
