@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "codecs/bmp.h"
 #include "io/stream.h"
 
 using namespace tw;
@@ -83,18 +84,23 @@ std::vector<uint8_t> PadRows(const std::vector<std::vector<uint8_t>>& rows) {
 
 std::unique_ptr<BmpDecoded> DecodeBmp(const std::vector<uint8_t>& file, const BmpDecodeOptions& options) {
     auto d = std::make_unique<BmpDecoded>();
+    {
+        TMemoryStream headers(file.data(), file.size());
+        BmpReadHeader(headers, d->info);
+    }
     if (options.deviceBitmap) d->bitmap.SetLocation(ieTBitmap);
+    d->params.NativePixelFormat = options.native;
     TMemoryStream stream(file.data(), file.size());
     bool aborted = false;
     std::string reason;
     TIEProgressRecord progress;
     progress.AbortFlag = &aborted;
     progress.AbortReason = &reason;
-    std::string err = BmpReadHeader(stream, d->info);
-    if (!err.empty()) {
-        progress.Abort(err);
-    } else if (!options.headerOnly && d->info.Width > 0 && d->info.Height > 0) {
-        BmpDecodeImage(stream, d->info, d->bitmap, progress, options.native, options.useAlpha, 0, d->alpha);
+    progress.Handler = [&d](void*, int percent) { d->progress.push_back(percent); };
+    auto mask = BmpReadStream(stream, d->bitmap, d->params, progress, options.headerOnly, options.useAlpha);
+    if (mask) {
+        for (int y = 0; y < mask->Height(); ++y)
+            d->alpha.insert(d->alpha.end(), mask->Scanline(y), mask->Scanline(y) + mask->Width());
     }
     d->ok = !aborted;
     d->reason = reason;

@@ -9,6 +9,7 @@
 
 #include "codecs/bmp_core.h"
 #include "image/bitmap.h"
+#include "io/params.h"
 
 namespace twtest {
 
@@ -38,19 +39,21 @@ struct BmpDecoded {
     bool ok = false;
     std::string reason;
     tw::TIEBitmap bitmap;
-    std::vector<uint8_t> alpha; // top row first; empty when none
-    tw::TBmpInfo info;
+    tw::TIOParamsVals params;
+    std::vector<uint8_t> alpha; // the returned mask, top row first; empty when none
+    tw::TBmpInfo info;          // what the headers say (parsed separately)
+    std::vector<int> progress;  // the percentages reported
 };
 
 struct BmpDecodeOptions {
-    bool native = false;
+    bool native = false; // NativePixelFormat
     bool useAlpha = false;
     bool headerOnly = false;
     bool deviceBitmap = false; // decode into a bitmap in the ieTBitmap location
 };
 
+// Decodes through BmpReadStream, as the load dispatch does.
 std::unique_ptr<BmpDecoded> DecodeBmp(const std::vector<uint8_t>& file, const BmpDecodeOptions& options = {});
-
 // The colour of a pixel of an ie1g, ie8p, ie8g, ie24RGB or ie32RGB bitmap (row 0 = top).
 tw::TRGB Px(tw::TIEBitmap& bitmap, int x, int y);
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <random>
 
+#include "codecs/bmp.h"
 #include "codecs/bmp_core.h"
 #include "io/stream.h"
 #include "tests/bmp_helpers.h"
@@ -72,9 +73,11 @@ TEST(BmpRead, EveryHeaderSize) {
         s.pixels = PadRows({{1, 2}, {2, 0}}); // bottom row first
         auto d = DecodeBmp(BuildBmp(s));
         ASSERT_TRUE(d->ok) << d->reason;
-        EXPECT_EQ(d->info.Version, r.version);
-        EXPECT_EQ(d->info.DpiX, r.dpiX);
-        EXPECT_EQ(d->info.DpiY, r.dpiY);
+        EXPECT_EQ(d->params.BmpVersion, r.version);
+        EXPECT_EQ(d->params.DpiX(), r.dpiX);
+        EXPECT_EQ(d->params.DpiY(), r.dpiY);
+        EXPECT_EQ(d->params.Width, 2);
+        EXPECT_EQ(d->params.Height, 2);
         ASSERT_EQ(d->bitmap.PixelFormat(), ie24RGB);
         std::vector<TRGB> want = {pal[2], pal[0], pal[1], pal[2]};
         EXPECT_EQ(Colors(d->bitmap), want);
@@ -96,9 +99,88 @@ TEST(BmpRead, ResolutionFromPixelsPerMetre) {
         s.pixels = PadRows({{1, 2, 3}});
         auto d = DecodeBmp(BuildBmp(s), {.headerOnly = true});
         ASSERT_TRUE(d->ok) << d->reason;
-        EXPECT_EQ(d->info.DpiX, r.dpi);
-        EXPECT_EQ(d->info.DpiY, r.dpi);
+        EXPECT_EQ(d->params.DpiX(), r.dpi);
+        EXPECT_EQ(d->params.DpiY(), r.dpi);
+        EXPECT_EQ(d->params.ExifXResolution(), double(r.dpi));
     }
+}
+
+// What the reader leaves in the parameter record for each kind of file.
+TEST(BmpRead, RecordFields) {
+    struct Row {
+        const char* name;
+        uint16_t bits;
+        uint32_t compression;
+        int bitsPerSample, samplesPerPixel, bmpCompression, colorMapCount;
+    };
+    const Row rows[] = {
+        {"1 bit", 1, 0, 1, 1, 0, 2},        {"4 bits", 4, 0, 4, 1, 0, 16},       {"4 bits RLE", 4, 2, 4, 1, 1, 16},
+        {"8 bits", 8, 0, 8, 1, 0, 256},     {"8 bits RLE", 8, 1, 8, 1, 1, 256},  {"16 bits", 16, 0, 5, 3, 0, 0},
+        {"16 bit fields", 16, 3, 5, 3, 0, 0}, {"24 bits", 24, 0, 8, 3, 0, 0},   {"32 bits", 32, 0, 8, 4, 0, 0},
+        // Unknown compressions and depths leave the fields as they were (then fail).
+        {"24 bits, compression 4", 24, 4, 8, 3, 7, 0}, {"2 bits", 2, 0, 99, 99, 0, 4},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        BmpSpec s;
+        s.width = 1;
+        s.bitCount = r.bits;
+        s.compression = r.compression;
+        if (r.compression == 3) s.masks = {0xF800, 0x07E0, 0x001F};
+        s.palette = GrayPalette(r.colorMapCount);
+        s.pixels = {0, 1, 0, 0};
+        auto file = BuildBmp(s);
+        for (bool headerOnly : {true, false}) {
+            SCOPED_TRACE(headerOnly ? "header only" : "whole image");
+            TIOParamsVals params;
+            params.BitsPerSample = params.SamplesPerPixel = 99;
+            params.BmpCompression = 7;
+            params.ColorMap = GrayPalette(3);
+            TIEBitmap bitmap;
+            TMemoryStream stream(file.data(), file.size());
+            bool aborted = false;
+            TIEProgressRecord progress;
+            progress.AbortFlag = &aborted;
+            BmpReadStream(stream, bitmap, params, progress, headerOnly, false);
+            EXPECT_EQ(params.Width, 1);
+            EXPECT_EQ(params.Height, 1);
+            EXPECT_EQ(params.BitsPerSample, r.bitsPerSample);
+            EXPECT_EQ(params.SamplesPerPixel, r.samplesPerPixel);
+            EXPECT_EQ(params.BmpCompression, r.bmpCompression);
+            EXPECT_EQ(params.ColorMapCount(), r.colorMapCount);
+            EXPECT_EQ(params.ColorMap, s.palette);
+            EXPECT_EQ(bitmap.IsEmpty(), headerOnly || aborted);
+        }
+    }
+}
+
+TEST(BmpRead, ReportsProgressPerRow) {
+    BmpSpec s;
+    s.width = 1;
+    s.height = 3;
+    s.pixels = PadRows({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}});
+    auto d = DecodeBmp(BuildBmp(s));
+    ASSERT_TRUE(d->ok);
+    EXPECT_EQ(d->progress, (std::vector<int>{0, 33, 66}));
+}
+
+TEST(BmpRead, SignatureFailureKeepsTheRecord) {
+    TIOParamsVals params;
+    params.ColorMap = GrayPalette(3);
+    params.Width = 5;
+    TIEBitmap bitmap;
+    const char text[] = "just some text, not an image";
+    TMemoryStream stream(text, sizeof text);
+    bool aborted = false;
+    std::string reason;
+    TIEProgressRecord progress;
+    progress.AbortFlag = &aborted;
+    progress.AbortReason = &reason;
+    EXPECT_EQ(BmpReadStream(stream, bitmap, params, progress, false, true), nullptr);
+    EXPECT_TRUE(aborted);
+    EXPECT_EQ(reason, "BMP: no \"BM\" signature");
+    EXPECT_EQ(params.ColorMapCount(), 3);
+    EXPECT_EQ(params.Width, 5);
 }
 
 // ---- palette depths ----------------------------------------------------------------------
@@ -970,10 +1052,10 @@ TEST(BmpWrite, RoundTrips) {
                 ASSERT_TRUE(out.ok) << out.reason;
                 auto d = DecodeBmp(out.file, {.useAlpha = true});
                 ASSERT_TRUE(d->ok) << d->reason;
-                EXPECT_EQ(d->info.Version, version == 2 ? 2 : version == 3 ? 3 : 1);
+                EXPECT_EQ(d->params.BmpVersion, version == 2 ? 2 : version == 3 ? 3 : 1);
                 if (version != 2) {
-                    EXPECT_EQ(d->info.DpiX, 150);
-                    EXPECT_EQ(d->info.DpiY, 600);
+                    EXPECT_EQ(d->params.DpiX(), 150);
+                    EXPECT_EQ(d->params.DpiY(), 600);
                     EXPECT_EQ(d->info.Compression, rle && (depth == 4 || depth == 8) ? (depth == 4 ? 2u : 1u) : 0u);
                 }
                 ASSERT_EQ(d->bitmap.Width(), w);
@@ -1040,3 +1122,237 @@ TEST(BmpWrite, AbortFromProgressLeavesHeadersUnpatched) {
 }
 
 } // namespace
+
+// ---- the writer through its entry point ------------------------------------------------------
+
+namespace {
+
+struct Saved {
+    bool ok = false;
+    std::string reason;
+    std::vector<uint8_t> file;
+};
+
+Saved Save(TIEBitmap& bitmap, TIOParamsVals& params, bool useAlpha = false) {
+    TMemoryStream stream;
+    bool aborted = false;
+    std::string reason;
+    TIEProgressRecord progress;
+    progress.AbortFlag = &aborted;
+    progress.AbortReason = &reason;
+    BmpWriteStream(stream, bitmap, params, progress, useAlpha);
+    return Saved{!aborted, reason, stream.Data()};
+}
+
+// A w x h ie24RGB image whose pixel (x, y) is colors[pattern(x, y)].
+std::unique_ptr<TIEBitmap> Image24(int w, int h, const std::vector<TRGB>& colors, int (*pattern)(int, int)) {
+    auto b = std::make_unique<TIEBitmap>(w, h, ie24RGB);
+    for (int y = 0; y < h; ++y) {
+        auto* row = reinterpret_cast<TRGB*>(b->Scanline(y));
+        for (int x = 0; x < w; ++x) row[x] = colors[size_t(pattern(x, y)) % colors.size()];
+    }
+    return b;
+}
+
+int Diagonal(int x, int y) { return x + y; }
+int Checker(int x, int y) { return (x + y) & 1; }
+int FirstPixelOdd(int x, int y) { return (x == 0 && y == 0) ? 0 : 1; }
+
+} // namespace
+
+TEST(BmpWrite, DepthFromTheRecord) {
+    struct Row {
+        const char* name;
+        int bitsPerSample, samplesPerPixel;
+        bool alpha;
+        int depth;
+    };
+    const Row rows[] = {
+        {"BitsPerSample 1", 1, 3, false, 1},      {"BitsPerSample 4", 4, 1, true, 4},
+        {"one sample", 8, 1, false, 8},           {"three samples", 8, 3, false, 24},
+        {"three samples and alpha", 8, 3, true, 32}, {"16-bit file read before", 5, 3, false, 24},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        auto b = Image24(5, 4, {Rgb(10, 20, 30), Rgb(200, 100, 0), Rgb(1, 2, 3)}, Diagonal);
+        if (r.alpha) b->AlphaChannel()->Scanline(0)[0] = 7;
+        TIOParamsVals params;
+        params.BitsPerSample = r.bitsPerSample;
+        params.SamplesPerPixel = r.samplesPerPixel;
+        auto saved = Save(*b, params, true);
+        ASSERT_TRUE(saved.ok) << saved.reason;
+        EXPECT_EQ(Le16(saved.file, 28), r.depth);
+        auto d = DecodeBmp(saved.file, {.useAlpha = true});
+        ASSERT_TRUE(d->ok) << d->reason;
+        // Three colours survive every depth but 1 (thresholded, see OneBitPalettes).
+        for (int y = 0; y < 4 && r.depth != 1; ++y)
+            for (int x = 0; x < 5; ++x) ASSERT_EQ(Px(d->bitmap, x, y), Px(*b, x, y)) << x << "," << y;
+        EXPECT_EQ(d->alpha.empty(), !r.alpha || r.depth != 32);
+        if (!d->alpha.empty()) {
+            EXPECT_EQ(d->alpha[0], 7);
+        }
+    }
+}
+
+TEST(BmpWrite, OneBitPalettes) {
+    const TRGB red = Rgb(255, 0, 0), white = kWhite, blue = Rgb(0, 0, 255);
+    struct Row {
+        const char* name;
+        std::vector<TRGB> colors;
+        int (*pattern)(int, int);
+        std::vector<TRGB> palette; // as written
+    };
+    const Row rows[] = {
+        {"red first, red is darker", {red, white}, Checker, {red, white}},
+        {"white first, red is darker", {white, red}, Checker, {red, white}},
+        {"blue and red: red is lighter", {blue, red}, FirstPixelOdd, {blue, red}},
+        {"three colours: thresholded", {red, white, blue}, Diagonal, {kBlack, kWhite}},
+        {"one colour: thresholded", {red}, Checker, {kBlack, kWhite}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        auto b = Image24(9, 3, r.colors, r.pattern);
+        TIOParamsVals params;
+        params.BitsPerSample = 1;
+        auto saved = Save(*b, params);
+        ASSERT_TRUE(saved.ok) << saved.reason;
+        EXPECT_EQ(Le16(saved.file, 28), 1);
+        EXPECT_EQ(params.ColorMap, r.palette);
+        EXPECT_EQ(TRGB({saved.file[54], saved.file[55], saved.file[56]}), r.palette[0]);
+        EXPECT_EQ(TRGB({saved.file[58], saved.file[59], saved.file[60]}), r.palette[1]);
+        auto d = DecodeBmp(saved.file);
+        ASSERT_TRUE(d->ok) << d->reason;
+        if (r.colors.size() == 2) {
+            for (int y = 0; y < 3; ++y)
+                for (int x = 0; x < 9; ++x) ASSERT_EQ(Px(d->bitmap, x, y), Px(*b, x, y)) << x << "," << y;
+        }
+    }
+}
+
+TEST(BmpWrite, OneBitImageAsStored) {
+    TIEBitmap b(10, 2, ie1g);
+    b.Scanline(0)[0] = 0xA5;
+    b.Scanline(0)[1] = 0xFF; // the bits past the width are written as 0
+    b.Scanline(1)[0] = 0x0F;
+    TIOParamsVals params;
+    params.BitsPerSample = 1;
+    auto saved = Save(b, params);
+    ASSERT_TRUE(saved.ok) << saved.reason;
+    EXPECT_EQ(params.ColorMap, (std::vector<TRGB>{kBlack, kWhite}));
+    const size_t data = Le32(saved.file, 10);
+    // Bottom row first.
+    EXPECT_EQ(std::vector<uint8_t>(saved.file.begin() + ptrdiff_t(data), saved.file.end()),
+              (std::vector<uint8_t>{0x0F, 0, 0, 0, 0xA5, 0xC0, 0, 0}));
+}
+
+TEST(BmpWrite, PaletteImages) {
+    const std::vector<TRGB> six = {Rgb(1, 2, 3), Rgb(200, 0, 0), Rgb(0, 200, 0), Rgb(0, 0, 200), kWhite, kBlack};
+    for (int bits : {4, 8})
+        for (int compression : {0, 1})
+            for (int version : {1, 2, 3}) {
+                SCOPED_TRACE(std::to_string(bits) + " bits, compression " + std::to_string(compression) +
+                             ", version " + std::to_string(version));
+                auto b = Image24(23, 5, six, Diagonal);
+                TIOParamsVals params;
+                params.BitsPerSample = bits;
+                params.SamplesPerPixel = 1;
+                params.BmpCompression = uint8_t(compression);
+                params.BmpVersion = uint8_t(version);
+                auto saved = Save(*b, params);
+                ASSERT_TRUE(saved.ok) << saved.reason;
+                // Six colours: the exact list, in order of first appearance.
+                ASSERT_EQ(params.ColorMapCount(), 1 << bits);
+                EXPECT_EQ(std::vector<TRGB>(params.ColorMap.begin(), params.ColorMap.begin() + 6), six);
+                auto d = DecodeBmp(saved.file);
+                ASSERT_TRUE(d->ok) << d->reason;
+                EXPECT_EQ(d->params.BmpCompression, version == 2 ? 0 : compression);
+                for (int y = 0; y < 5; ++y)
+                    for (int x = 0; x < 23; ++x) ASSERT_EQ(Px(d->bitmap, x, y), Px(*b, x, y)) << x << "," << y;
+            }
+}
+
+TEST(BmpWrite, PaletteSourceKeepsItsIndices) {
+    TIEBitmap b(4, 2, ie8p);
+    for (int i = 0; i < 256; ++i) b.SetPaletteColor(i, Rgb(uint8_t(i), 0, uint8_t(255 - i)));
+    const uint8_t indices[2][4] = {{3, 200, 3, 0}, {9, 9, 255, 1}};
+    for (int y = 0; y < 2; ++y) std::memcpy(b.Scanline(y), indices[y], 4);
+    TIOParamsVals params;
+    params.SamplesPerPixel = 1;
+    auto saved = Save(b, params);
+    ASSERT_TRUE(saved.ok) << saved.reason;
+    auto d = DecodeBmp(saved.file, {.native = true});
+    ASSERT_TRUE(d->ok) << d->reason;
+    ASSERT_EQ(d->bitmap.PixelFormat(), ie8p);
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 4; ++x) {
+            EXPECT_EQ(d->bitmap.Scanline(y)[x], indices[y][x]);
+            EXPECT_EQ(Px(d->bitmap, x, y), Px(b, x, y));
+        }
+}
+
+TEST(BmpWrite, GrayImageToEightBits) {
+    TIEBitmap b(256, 1, ie8g);
+    for (int x = 0; x < 256; ++x) b.Scanline(0)[x] = uint8_t(x);
+    TIOParamsVals params;
+    params.SamplesPerPixel = 1;
+    auto saved = Save(b, params);
+    ASSERT_TRUE(saved.ok) << saved.reason;
+    auto d = DecodeBmp(saved.file, {.native = true});
+    ASSERT_TRUE(d->ok) << d->reason;
+    for (int x = 0; x < 256; ++x) EXPECT_EQ(Px(d->bitmap, x, 0), TRGB({uint8_t(x), uint8_t(x), uint8_t(x)}));
+}
+
+TEST(BmpWrite, TrueColourFromOtherFormats) {
+    // An ie1g image, an ie8p image and a device-held image, written as 24 bits.
+    TIEBitmap one(10, 2, ie1g);
+    one.Scanline(0)[0] = 0xF0;
+    one.Scanline(1)[1] = 0x80;
+    TIEBitmap pal(3, 1, ie8p);
+    pal.SetPaletteColor(5, Rgb(1, 2, 3));
+    pal.Scanline(0)[1] = 5;
+    TIEBitmap device;
+    device.SetLocation(ieTBitmap);
+    ASSERT_TRUE(device.Allocate(3, 2, ie24RGB));
+    reinterpret_cast<TRGB*>(device.Scanline(1))[2] = Rgb(9, 8, 7);
+    for (TIEBitmap* b : {&one, &pal, &device}) {
+        SCOPED_TRACE(PixelFormatName(b->PixelFormat()));
+        TIOParamsVals params;
+        auto saved = Save(*b, params);
+        ASSERT_TRUE(saved.ok) << saved.reason;
+        EXPECT_EQ(Le16(saved.file, 28), 24);
+        auto d = DecodeBmp(saved.file);
+        ASSERT_TRUE(d->ok) << d->reason;
+        for (int y = 0; y < b->Height(); ++y)
+            for (int x = 0; x < b->Width(); ++x) ASSERT_EQ(Px(d->bitmap, x, y), Px(*b, x, y)) << x << "," << y;
+    }
+}
+
+TEST(BmpWrite, AlphaOnlyWithTheFlag) {
+    auto b = Image24(3, 2, {Rgb(10, 20, 30)}, Diagonal);
+    TIEBitmap* a = b->AlphaChannel();
+    a->Scanline(0)[0] = 0;
+    a->Scanline(1)[2] = 128;
+    for (bool useAlpha : {false, true}) {
+        SCOPED_TRACE(useAlpha);
+        TIOParamsVals params;
+        auto saved = Save(*b, params, useAlpha);
+        ASSERT_TRUE(saved.ok) << saved.reason;
+        ASSERT_EQ(Le16(saved.file, 28), 32);
+        const size_t data = Le32(saved.file, 10);
+        // Bottom row first: the last pixel of the bottom row is the fourth pixel written.
+        EXPECT_EQ(saved.file[data + 2 * 4 + 3], useAlpha ? 128 : 255);
+        EXPECT_EQ(saved.file[data + 3 * 4 + 3], useAlpha ? 0 : 255);
+        auto d = DecodeBmp(saved.file, {.useAlpha = true});
+        ASSERT_TRUE(d->ok) << d->reason;
+        EXPECT_EQ(d->alpha.empty(), !useAlpha);
+    }
+}
+
+TEST(BmpWrite, EmptyImageFails) {
+    TIEBitmap b;
+    TIOParamsVals params;
+    auto saved = Save(b, params);
+    EXPECT_FALSE(saved.ok);
+    EXPECT_EQ(saved.reason, "BMP: cannot write an empty image");
+    EXPECT_TRUE(saved.file.empty());
+}
