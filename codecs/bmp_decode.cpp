@@ -14,9 +14,9 @@ namespace {
 // whose data covers less than a quarter of what the header claims is refused before
 // anything is allocated, so a tiny file cannot ask for a huge image.
 constexpr int64_t kMaxTruncation = 4;
-// An RLE stream may describe at most this many pixels per byte (runs give 127 per
-// byte; deltas and an early end of bitmap give more).
-constexpr int64_t kMaxRlePixelsPerByte = 1024;
+// An RLE stream may describe at most this many pixels per byte: runs give 127 per
+// byte, the rest leaves room for deltas and an early end of bitmap.
+constexpr int64_t kMaxRlePixelsPerByte = 256;
 // Small images are never refused for either reason.
 constexpr int64_t kSmallImageBytes = 65536;
 

@@ -234,3 +234,30 @@ TEST(BmpCorpus, AlphaLikeTheReferences) {
 }
 
 } // namespace
+
+namespace {
+
+// Every corpus file cut at many lengths: each cut either fails with a reason or gives an
+// image of the whole file's size.
+TEST(BmpCorpus, TruncatedCopies) {
+    const std::string corpus = CorpusDir();
+    if (corpus.empty()) GTEST_SKIP() << "conformance corpus not present";
+    for (const std::string& name : CorpusFiles(corpus)) {
+        SCOPED_TRACE(name);
+        const auto whole = ReadFile(corpus + "/files/bmp/" + name);
+        auto full = DecodeBmp(whole);
+        for (int i = 0; i < 40; ++i) {
+            const size_t len = whole.size() * size_t(i) / 40;
+            auto d = DecodeBmp(std::vector<uint8_t>(whole.begin(), whole.begin() + ptrdiff_t(len)));
+            if (!d->ok) {
+                EXPECT_FALSE(d->reason.empty()) << "length " << len;
+            } else if (!d->bitmap.IsEmpty()) {
+                ASSERT_TRUE(full->ok) << "length " << len;
+                EXPECT_EQ(d->bitmap.Width(), full->bitmap.Width());
+                EXPECT_EQ(d->bitmap.Height(), full->bitmap.Height());
+            }
+        }
+    }
+}
+
+} // namespace

@@ -89,6 +89,7 @@ std::unique_ptr<BmpDecoded> DecodeBmp(const std::vector<uint8_t>& file, const Bm
         BmpReadHeader(headers, d->info);
     }
     if (options.deviceBitmap) d->bitmap.SetLocation(ieTBitmap);
+    if (options.fileBitmap) d->bitmap.MemoryThreshold = 0;
     d->params.NativePixelFormat = options.native;
     TMemoryStream stream(file.data(), file.size());
     bool aborted = false;

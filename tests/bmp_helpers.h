@@ -50,6 +50,7 @@ struct BmpDecodeOptions {
     bool useAlpha = false;
     bool headerOnly = false;
     bool deviceBitmap = false; // decode into a bitmap in the ieTBitmap location
+    bool fileBitmap = false;   // decode into a bitmap kept in a temporary file
 };
 
 // Decodes through BmpReadStream, as the load dispatch does.

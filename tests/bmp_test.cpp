@@ -279,35 +279,44 @@ TEST(BmpRead, EightBitsNativeAndTopDown) {
     for (int i = 0; i < 4; ++i) EXPECT_EQ(d->bitmap.PaletteColor(i), pal[size_t(i)]);
 }
 
-// The working image of the program lives in a device bitmap; decoding into one gives
-// the same pixels whatever format the device settles on.
-TEST(BmpRead, IntoDeviceBitmap) {
+// The working image of the program lives in a device bitmap, and very large images in
+// a temporary file; decoding into either gives the same pixels whatever format the
+// bitmap settles on.
+TEST(BmpRead, IntoDeviceAndFileBitmaps) {
     const auto pal = GrayPalette(4);
-    BmpSpec s;
-    s.width = 3;
-    s.height = 2;
-    s.bitCount = 8;
-    s.colorsUsed = 4;
-    s.palette = pal;
-    s.pixels = PadRows({{0, 1, 2}, {3, 2, 1}});
-    for (bool native : {false, true}) {
-        SCOPED_TRACE(native ? "native" : "converted");
-        auto d = DecodeBmp(BuildBmp(s), {.native = native, .deviceBitmap = true});
-        ASSERT_TRUE(d->ok) << d->reason;
-        EXPECT_EQ(d->bitmap.Location(), ieTBitmap);
-        std::vector<TRGB> want = {pal[3], pal[2], pal[1], pal[0], pal[1], pal[2]};
-        EXPECT_EQ(Colors(d->bitmap), want);
-    }
+    BmpSpec plain;
+    plain.width = 3;
+    plain.height = 2;
+    plain.bitCount = 8;
+    plain.colorsUsed = 4;
+    plain.palette = pal;
+    plain.pixels = PadRows({{0, 1, 2}, {3, 2, 1}});
+    BmpSpec rle = plain;
+    rle.compression = 1;
+    rle.pixels = {1, 0, 1, 1, 1, 2, 0, 0, 1, 3, 1, 2, 1, 1, 0, 1};
+    const std::vector<TRGB> want = {pal[3], pal[2], pal[1], pal[0], pal[1], pal[2]};
+    for (bool device : {true, false})
+        for (const BmpSpec* s : {&plain, &rle})
+            for (bool native : {false, true}) {
+                SCOPED_TRACE(std::string(device ? "device" : "file") + (s == &rle ? " RLE" : "") +
+                             (native ? " native" : ""));
+                auto d = DecodeBmp(BuildBmp(*s), {.native = native, .deviceBitmap = device, .fileBitmap = !device});
+                ASSERT_TRUE(d->ok) << d->reason;
+                EXPECT_EQ(d->bitmap.Location(), device ? ieTBitmap : ieFile);
+                EXPECT_EQ(Colors(d->bitmap), want);
+            }
     BmpSpec one;
     one.width = 10;
     one.bitCount = 1;
     one.palette = {kWhite, kBlack};
     one.pixels = PadRows({{0xA0, 0xC0}});
-    auto d = DecodeBmp(BuildBmp(one), {.deviceBitmap = true});
-    ASSERT_TRUE(d->ok) << d->reason;
-    EXPECT_EQ(d->bitmap.PixelFormat(), ie1g);
-    EXPECT_EQ(Px(d->bitmap, 0, 0), kBlack);
-    EXPECT_EQ(Px(d->bitmap, 1, 0), kWhite);
+    for (bool device : {true, false}) {
+        auto d = DecodeBmp(BuildBmp(one), {.deviceBitmap = device, .fileBitmap = !device});
+        ASSERT_TRUE(d->ok) << d->reason;
+        EXPECT_EQ(d->bitmap.PixelFormat(), ie1g);
+        EXPECT_EQ(Px(d->bitmap, 0, 0), kBlack);
+        EXPECT_EQ(Px(d->bitmap, 1, 0), kWhite);
+    }
 }
 
 // ---- 16, 24 and 32 bits ---------------------------------------------------------------------
