@@ -28,16 +28,31 @@ std::unique_ptr<TIEMask> BmpReadStream(TStream& stream, TIEBitmap& bitmap, TIOPa
     params.SetDpiY(info.DpiY != 0 ? info.DpiY : DefaultDpiY);
     params.ColorMap = info.ColorMap;
     params.BmpVersion = uint8_t(info.Version);
-    if (info.Compression == bmpRGB || info.Compression == bmpBitFields) params.BmpCompression = 0;
-    else if (info.Compression == bmpRLE8 || info.Compression == bmpRLE4) params.BmpCompression = 1;
+    if (info.Compression == bmpRGB || info.Compression == bmpBitFields)
+        params.BmpCompression = 0;
+    else if (info.Compression == bmpRLE8 || info.Compression == bmpRLE4)
+        params.BmpCompression = 1;
     switch (info.BitCount) {
-    case 1: params.BitsPerSample = 1, params.SamplesPerPixel = 1; break;
-    case 4: params.BitsPerSample = 4, params.SamplesPerPixel = 1; break;
-    case 8: params.BitsPerSample = 8, params.SamplesPerPixel = 1; break;
-    case 16: params.BitsPerSample = 5, params.SamplesPerPixel = 3; break;
-    case 24: params.BitsPerSample = 8, params.SamplesPerPixel = 3; break;
-    case 32: params.BitsPerSample = 8, params.SamplesPerPixel = 4; break;
-    default: break;
+    case 1:
+        params.BitsPerSample = 1, params.SamplesPerPixel = 1;
+        break;
+    case 4:
+        params.BitsPerSample = 4, params.SamplesPerPixel = 1;
+        break;
+    case 8:
+        params.BitsPerSample = 8, params.SamplesPerPixel = 1;
+        break;
+    case 16:
+        params.BitsPerSample = 5, params.SamplesPerPixel = 3;
+        break;
+    case 24:
+        params.BitsPerSample = 8, params.SamplesPerPixel = 3;
+        break;
+    case 32:
+        params.BitsPerSample = 8, params.SamplesPerPixel = 4;
+        break;
+    default:
+        break;
     }
     if (headerOnly || info.Width == 0 || info.Height == 0) return nullptr;
 
@@ -75,7 +90,8 @@ TIEBitmap* InFormat(TIEBitmap& bitmap, TIEPixelFormat format, TIEBitmap& copy) {
 }
 
 void BitsToIndices(const uint8_t* row, int width, uint8_t* out) {
-    for (int x = 0; x < width; ++x) out[x] = (row[x >> 3] >> (7 - (x & 7))) & 1;
+    for (int x = 0; x < width; ++x)
+        out[x] = (row[x >> 3] >> (7 - (x & 7))) & 1;
 }
 
 // Depth 1: black and white for ie1g images; the two colours of a two-colour image,
@@ -128,7 +144,8 @@ bool PrepareIndexed(TIEBitmap& bitmap, int depth, TBmpWriteOptions& options, TBm
         }
         TRGB* c = colorsRow->data();
         if (sf == ie8g)
-            for (int x = 0; x < width; ++x) c[x] = TRGB{r[x], r[x], r[x]};
+            for (int x = 0; x < width; ++x)
+                c[x] = TRGB{r[x], r[x], r[x]};
         else
             std::memcpy(c, r, size_t(width) * 3);
         q->MapRow(c, out, width);
@@ -184,10 +201,16 @@ void BmpWriteStream(TStream& stream, TIEBitmap& bitmap, TIOParamsVals& params, T
     std::unique_ptr<TIEQuantizer> quantizer;
     bool ready = false;
     switch (options.Depth) {
-    case 1: ready = PrepareOneBit(bitmap, options, rows, keep); break;
+    case 1:
+        ready = PrepareOneBit(bitmap, options, rows, keep);
+        break;
     case 4:
-    case 8: ready = PrepareIndexed(bitmap, options.Depth, options, rows, keep, quantizer); break;
-    default: ready = PrepareTrueColor(bitmap, options.Depth, useAlpha, rows, keep); break;
+    case 8:
+        ready = PrepareIndexed(bitmap, options.Depth, options, rows, keep, quantizer);
+        break;
+    default:
+        ready = PrepareTrueColor(bitmap, options.Depth, useAlpha, rows, keep);
+        break;
     }
     if (!ready) {
         progress.Abort(std::string("BMP: cannot convert the ") + PixelFormatName(bitmap.PixelFormat()) +

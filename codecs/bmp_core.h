@@ -19,22 +19,22 @@ enum : uint32_t { bmpRGB = 0, bmpRLE8 = 1, bmpRLE4 = 2, bmpBitFields = 3 };
 
 // What the headers of one BMP image say, after validation.
 struct TBmpInfo {
-    int64_t Start = 0;        // stream position of the file header; file offsets count from here
-    uint32_t FileSize = 0;    // file-size field
-    uint32_t DataOffset = 0;  // pixel-data offset field (0 = right after the colour table)
-    uint32_t HeaderSize = 0;  // info header size
-    int Version = 0;          // 2 core (12 bytes), 3 for 64 bytes, 1 for 40, 0 otherwise
+    int64_t Start = 0;       // stream position of the file header; file offsets count from here
+    uint32_t FileSize = 0;   // file-size field
+    uint32_t DataOffset = 0; // pixel-data offset field (0 = right after the colour table)
+    uint32_t HeaderSize = 0; // info header size
+    int Version = 0;         // 2 core (12 bytes), 3 for 64 bytes, 1 for 40, 0 otherwise
     int32_t Width = 0;
-    int32_t Height = 0;       // always positive
-    bool TopDown = false;     // rows stored top row first
+    int32_t Height = 0;   // always positive
+    bool TopDown = false; // rows stored top row first
     int BitCount = 0;
     uint32_t Compression = 0;
-    uint32_t ImageSize = 0;   // image-size field
+    uint32_t ImageSize = 0;                       // image-size field
     int32_t XPelsPerMeter = 0, YPelsPerMeter = 0; // 0 for core headers
-    int DpiX = 0, DpiY = 0;   // from the pixels per metre; 0 when the file gives none
-    std::vector<TRGB> ColorMap; // the file's colour table (blue, green, red)
-    uint32_t Masks[3] = {0, 0, 0}; // red, green, blue bit-field masks
-    uint32_t AlphaMask = 0;        // alpha mask of headers of 56 bytes and more
+    int DpiX = 0, DpiY = 0;                       // from the pixels per metre; 0 when the file gives none
+    std::vector<TRGB> ColorMap;                   // the file's colour table (blue, green, red)
+    uint32_t Masks[3] = {0, 0, 0};                // red, green, blue bit-field masks
+    uint32_t AlphaMask = 0;                       // alpha mask of headers of 56 bytes and more
     bool HasMasks = false;
     int64_t DataPosition = 0; // stream position of the first pixel byte
 };
@@ -81,9 +81,9 @@ void BmpEncodeRle4Row(const uint8_t* indices, int count, std::vector<uint8_t>& o
 // ---- writing --------------------------------------------------------------------------
 
 struct TBmpWriteOptions {
-    int Depth = 24;        // 1, 4, 8, 24 or 32 bits per pixel
-    int Version = 1;       // 2 writes the 12-byte core header, 3 the 64-byte header, else 40 bytes
-    bool Rle = false;      // RLE8/RLE4 for 8- and 4-bit images with a Windows header
+    int Depth = 24;   // 1, 4, 8, 24 or 32 bits per pixel
+    int Version = 1;  // 2 writes the 12-byte core header, 3 the 64-byte header, else 40 bytes
+    bool Rle = false; // RLE8/RLE4 for 8- and 4-bit images with a Windows header
     int DpiX = 300, DpiY = 300;
     std::vector<TRGB> Palette; // depth 1, 4, 8: the colour table written
 };

@@ -24,8 +24,12 @@ std::string Dims(const TBmpInfo& info) {
     return std::to_string(info.Width) + " x " + std::to_string(info.Height);
 }
 
-bool IsBlack(TRGB c) { return c.r == 0 && c.g == 0 && c.b == 0; }
-bool IsWhite(TRGB c) { return c.r == 255 && c.g == 255 && c.b == 255; }
+bool IsBlack(TRGB c) {
+    return c.r == 0 && c.g == 0 && c.b == 0;
+}
+bool IsWhite(TRGB c) {
+    return c.r == 255 && c.g == 255 && c.b == 255;
+}
 
 // 1-bit images load as black and white when the colour table is black and white (in
 // either order); any other table is honoured through the palette.
@@ -43,13 +47,22 @@ std::string Unsupported(const TBmpInfo& info) {
     uint32_t c = info.Compression;
     bool ok = false;
     switch (info.BitCount) {
-    case 1: ok = c == bmpRGB; break;
-    case 4: ok = c == bmpRGB || c == bmpRLE4; break;
-    case 8: ok = c == bmpRGB || c == bmpRLE8; break;
+    case 1:
+        ok = c == bmpRGB;
+        break;
+    case 4:
+        ok = c == bmpRGB || c == bmpRLE4;
+        break;
+    case 8:
+        ok = c == bmpRGB || c == bmpRLE8;
+        break;
     case 16:
     case 24:
-    case 32: ok = c == bmpRGB || c == bmpBitFields; break;
-    default: return "BMP: unsupported bit depth " + std::to_string(info.BitCount);
+    case 32:
+        ok = c == bmpRGB || c == bmpBitFields;
+        break;
+    default:
+        return "BMP: unsupported bit depth " + std::to_string(info.BitCount);
     }
     if (!ok)
         return "BMP: unsupported compression " + std::to_string(c) + " for " + std::to_string(info.BitCount) +
@@ -64,8 +77,10 @@ struct TChannel {
 
     explicit TChannel(uint32_t m) : mask(m) {
         if (!m) return;
-        while (!(m & (1u << low))) ++low;
-        while (low + width < 32 && (m & (1u << (low + width)))) ++width;
+        while (!(m & (1u << low)))
+            ++low;
+        while (low + width < 32 && (m & (1u << (low + width))))
+            ++width;
     }
     uint8_t Get(uint32_t p) const {
         if (width == 0) return 0;
@@ -81,7 +96,8 @@ class TBmpTarget : public TBmpIndexSink {
   public:
     TBmpTarget(TIEBitmap& bitmap, const TBmpInfo& info, TIEProgressRecord& progress)
         : bitmap_(bitmap), info_(info), progress_(progress) {
-        for (size_t i = 0; i < std::min<size_t>(256, info.ColorMap.size()); ++i) palette_[i] = info.ColorMap[i];
+        for (size_t i = 0; i < std::min<size_t>(256, info.ColorMap.size()); ++i)
+            palette_[i] = info.ColorMap[i];
         format_ = bitmap.PixelFormat();
         width_ = bitmap.Width();
         rowLength_ = bitmap.RowLength();
@@ -96,8 +112,12 @@ class TBmpTarget : public TBmpIndexSink {
         if (x < 0 || x >= width_) return;
         switch (format_) {
         case ie8p:
-        case ie8g: row_[x] = index; break;
-        case ie24RGB: std::memcpy(row_ + 3 * x, &palette_[index], 3); break;
+        case ie8g:
+            row_[x] = index;
+            break;
+        case ie24RGB:
+            std::memcpy(row_ + 3 * x, &palette_[index], 3);
+            break;
         case ie32RGB:
             std::memcpy(row_ + 4 * x, &palette_[index], 3);
             row_[4 * x + 3] = 255;
@@ -105,11 +125,14 @@ class TBmpTarget : public TBmpIndexSink {
         case ie1g: {
             TRGB c = palette_[index];
             uint8_t bit = uint8_t(0x80 >> (x & 7));
-            if (int(c.r) + c.g + c.b >= 384) row_[x >> 3] |= bit;
-            else row_[x >> 3] &= uint8_t(~bit);
+            if (int(c.r) + c.g + c.b >= 384)
+                row_[x >> 3] |= bit;
+            else
+                row_[x >> 3] &= uint8_t(~bit);
             break;
         }
-        default: break;
+        default:
+            break;
         }
     }
 
@@ -124,7 +147,8 @@ class TBmpTarget : public TBmpIndexSink {
             std::memcpy(row_, indices, size_t(std::min(count, width_)));
             return;
         }
-        for (int x = 0; x < count; ++x) Put(x, indices[x]);
+        for (int x = 0; x < count; ++x)
+            Put(x, indices[x]);
     }
 
     void StoreBGR(const uint8_t* bgr, int count) {
@@ -143,10 +167,12 @@ class TBmpTarget : public TBmpIndexSink {
     // the image's width are cleared.
     void StoreBits(const uint8_t* bits, int64_t bytes, bool invert) {
         int64_t n = std::min<int64_t>(bytes, rowLength_);
-        for (int64_t i = 0; i < n; ++i) row_[i] = invert ? uint8_t(~bits[i]) : bits[i];
+        for (int64_t i = 0; i < n; ++i)
+            row_[i] = invert ? uint8_t(~bits[i]) : bits[i];
         int64_t full = width_ / 8;
         if (n > full && (width_ & 7)) row_[full] &= uint8_t(0xFF00 >> (width_ & 7));
-        for (int64_t i = full + ((width_ & 7) ? 1 : 0); i < n; ++i) row_[i] = 0;
+        for (int64_t i = full + ((width_ & 7) ? 1 : 0); i < n; ++i)
+            row_[i] = 0;
     }
 
   private:
@@ -163,9 +189,15 @@ class TBmpTarget : public TBmpIndexSink {
 void Unpack(const uint8_t* src, int bits, int count, uint8_t* indices) {
     for (int x = 0; x < count; ++x) {
         switch (bits) {
-        case 1: indices[x] = (src[x >> 3] >> (7 - (x & 7))) & 1; break;
-        case 4: indices[x] = (x & 1) ? (src[x >> 1] & 0x0F) : (src[x >> 1] >> 4); break;
-        default: indices[x] = src[x]; break;
+        case 1:
+            indices[x] = (src[x >> 3] >> (7 - (x & 7))) & 1;
+            break;
+        case 4:
+            indices[x] = (x & 1) ? (src[x >> 1] & 0x0F) : (src[x >> 1] >> 4);
+            break;
+        default:
+            indices[x] = src[x];
+            break;
         }
     }
 }
@@ -187,7 +219,8 @@ void DecodeRows(TStream& stream, const TBmpInfo& info, TBmpTarget& target, int64
     // fourth byte, unless the colour masks use that byte.
     const bool bitFields32 = bpp == 32 && info.Compression == bmpBitFields;
     const TChannel alphaChannel(bitFields32 && info.AlphaMask ? info.AlphaMask : 0xFF000000u);
-    const bool hasAlpha = !(bitFields32 && !info.AlphaMask && ((masks[0] | masks[1] | masks[2]) & 0xFF000000u));
+    const bool hasAlpha =
+        !(bitFields32 && !info.AlphaMask && ((masks[0] | masks[1] | masks[2]) & 0xFF000000u));
     if (wantAlpha && bpp == 32 && hasAlpha) alpha.assign(size_t(w) * size_t(info.Height), 255);
 
     for (int k = 0; k < info.Height; ++k) {
@@ -256,7 +289,8 @@ TIEPixelFormat BmpTargetFormat(const TBmpInfo& info, bool nativePixelFormat) {
 }
 
 bool BmpDecodeImage(TStream& stream, const TBmpInfo& info, TIEBitmap& bitmap, TIEProgressRecord& progress,
-                    bool nativePixelFormat, bool wantAlpha, int64_t lengthLimit, std::vector<uint8_t>& alpha) {
+                    bool nativePixelFormat, bool wantAlpha, int64_t lengthLimit,
+                    std::vector<uint8_t>& alpha) {
     alpha.clear();
     auto fail = [&progress](const std::string& reason) {
         progress.Abort(reason);
@@ -315,7 +349,8 @@ bool BmpDecodeImage(TStream& stream, const TBmpInfo& info, TIEBitmap& bitmap, TI
     progress.Begin(info.Height);
     TBmpTarget target(bitmap, info, progress);
     if (rle) {
-        BmpDecodeRle(rleData.data(), rleData.size(), info.Compression == bmpRLE4, info.Width, info.Height, target);
+        BmpDecodeRle(rleData.data(), rleData.size(), info.Compression == bmpRLE4, info.Width, info.Height,
+                     target);
     } else {
         stream.Seek(info.DataPosition, TSeekOrigin::Begin);
         DecodeRows(stream, info, target, stride, wantAlpha, alpha);

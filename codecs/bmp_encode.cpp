@@ -14,21 +14,29 @@ void Put16(uint8_t* p, uint32_t v) {
     p[1] = uint8_t(v >> 8);
 }
 void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        p[i] = uint8_t(v >> (8 * i));
 }
 
 // The important-colours field written for each depth.
 uint32_t ImportantColors(int depth) {
     switch (depth) {
-    case 1: return 2;
-    case 4: return 16;
-    case 8: return 256;
-    case 24: return 16777216;
-    default: return 1;
+    case 1:
+        return 2;
+    case 4:
+        return 16;
+    case 8:
+        return 256;
+    case 24:
+        return 16777216;
+    default:
+        return 1;
     }
 }
 
-int32_t PelsPerMeter(int dpi) { return int32_t(std::nearbyint(double(dpi) / 2.54 * 100.0)); }
+int32_t PelsPerMeter(int dpi) {
+    return int32_t(std::nearbyint(double(dpi) / 2.54 * 100.0));
+}
 
 // Writes through CheckedWrite and turns a short write into an abort with a reason.
 class TCheckedWriter {
@@ -60,12 +68,20 @@ void PackRow(const uint8_t* unit, int width, int depth, uint8_t* out, size_t str
             if (unit[x] & 1) out[x >> 3] |= uint8_t(0x80 >> (x & 7));
         break;
     case 4:
-        for (int x = 0; x < width; ++x) out[x >> 1] |= uint8_t((unit[x] & 0x0F) << ((x & 1) ? 0 : 4));
+        for (int x = 0; x < width; ++x)
+            out[x >> 1] |= uint8_t((unit[x] & 0x0F) << ((x & 1) ? 0 : 4));
         break;
-    case 8: std::memcpy(out, unit, size_t(width)); break;
-    case 24: std::memcpy(out, unit, size_t(width) * 3); break;
-    case 32: std::memcpy(out, unit, size_t(width) * 4); break;
-    default: break;
+    case 8:
+        std::memcpy(out, unit, size_t(width));
+        break;
+    case 24:
+        std::memcpy(out, unit, size_t(width) * 3);
+        break;
+    case 32:
+        std::memcpy(out, unit, size_t(width) * 4);
+        break;
+    default:
+        break;
     }
 }
 
@@ -147,8 +163,10 @@ bool BmpWriteImage(TStream& stream, int width, int height, const TBmpWriteOption
         rows(height - 1 - k, unit.data());
         if (rle) {
             encoded.clear();
-            if (depth == 8) BmpEncodeRle8Row(unit.data(), width, encoded);
-            else BmpEncodeRle4Row(unit.data(), width, encoded);
+            if (depth == 8)
+                BmpEncodeRle8Row(unit.data(), width, encoded);
+            else
+                BmpEncodeRle4Row(unit.data(), width, encoded);
             if (!out.Write(encoded.data(), int64_t(encoded.size()))) return false;
         } else {
             PackRow(unit.data(), width, depth, packed.data(), packed.size());

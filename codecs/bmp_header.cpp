@@ -9,9 +9,15 @@ namespace tw {
 
 namespace {
 
-uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24); }
-int32_t Le32s(const uint8_t* p) { return int32_t(Le32(p)); }
+uint16_t Le16(const uint8_t* p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
+uint32_t Le32(const uint8_t* p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+int32_t Le32s(const uint8_t* p) {
+    return int32_t(Le32(p));
+}
 
 // Reads up to count bytes, zero-filling what the stream does not have.
 int64_t ReadZeroFilled(TStream& stream, uint8_t* buffer, int64_t count) {
@@ -22,7 +28,9 @@ int64_t ReadZeroFilled(TStream& stream, uint8_t* buffer, int64_t count) {
 }
 
 // Pixels per metre to dots per inch, rounding half to even.
-int DpiFromPelsPerMeter(int32_t ppm) { return int(std::nearbyint(double(ppm) / 100.0 * 2.54)); }
+int DpiFromPelsPerMeter(int32_t ppm) {
+    return int(std::nearbyint(double(ppm) / 100.0 * 2.54));
+}
 
 void ReadColorTable(TStream& stream, TBmpInfo& info, int count, int entryBytes) {
     std::vector<uint8_t> raw(size_t(count) * size_t(entryBytes));
@@ -73,9 +81,12 @@ std::string ReadInfoHeader(TStream& stream, TBmpInfo& info) {
     // header, in front of the colour table.
     if (info.Compression == bmpBitFields) {
         uint8_t m[12];
-        if (info.HeaderSize >= 52) std::memcpy(m, h + 40, 12);
-        else ReadZeroFilled(stream, m, 12);
-        for (int i = 0; i < 3; ++i) info.Masks[i] = Le32(m + 4 * i);
+        if (info.HeaderSize >= 52)
+            std::memcpy(m, h + 40, 12);
+        else
+            ReadZeroFilled(stream, m, 12);
+        for (int i = 0; i < 3; ++i)
+            info.Masks[i] = Le32(m + 4 * i);
         if (info.HeaderSize >= 56) info.AlphaMask = Le32(h + 52);
         info.HasMasks = true;
     }

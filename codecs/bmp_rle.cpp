@@ -17,8 +17,10 @@ struct TRleCursor {
     int x = 0;
 
     void Put(uint8_t index) {
-        if (x < width) sink.Put(x, index);
-        else if (clampToEdge) sink.Put(width - 1, index);
+        if (x < width)
+            sink.Put(x, index);
+        else if (clampToEdge)
+            sink.Put(width - 1, index);
         x = std::min(x + 1, width);
     }
     void Skip(int dx) { x = int(std::min<int64_t>(int64_t(x) + dx, width)); }
@@ -38,7 +40,8 @@ void BmpDecodeRle(const uint8_t* data, size_t size, bool rle4, int width, int he
             // A run: one index (RLE8) or two alternating nibbles (RLE4), n pixels.
             if (pos >= size) return;
             const uint8_t v = data[pos++];
-            for (int i = 0; i < n; ++i) cur.Put(rle4 ? ((i & 1) ? (v & 0x0F) : (v >> 4)) : v);
+            for (int i = 0; i < n; ++i)
+                cur.Put(rle4 ? ((i & 1) ? (v & 0x0F) : (v >> 4)) : v);
             continue;
         }
         if (pos >= size) return;
@@ -77,8 +80,7 @@ void BmpDecodeRle(const uint8_t* data, size_t size, bool rle4, int width, int he
 namespace {
 
 // Emits the pending literal pixels in chunks of at most 255.
-template <class EmitChunk>
-void FlushLiterals(const uint8_t* px, int from, int to, EmitChunk emit) {
+template <class EmitChunk> void FlushLiterals(const uint8_t* px, int from, int to, EmitChunk emit) {
     while (from < to) {
         int c = std::min(255, to - from);
         emit(px + from, c);
@@ -98,7 +100,8 @@ void EncodeRow(const uint8_t* px, int n, EmitRun emitRun, EmitChunk emitChunk) {
         if (pos + 1 < n && px[pos] == px[pos + 1]) {
             FlushLiterals(px, lit, pos, emitChunk);
             int k = pos + 2;
-            while (k < n && px[k] == px[pos] && k - pos < 255) ++k;
+            while (k < n && px[k] == px[pos] && k - pos < 255)
+                ++k;
             emitRun(k - pos, px[pos]);
             pos = lit = k;
         } else {

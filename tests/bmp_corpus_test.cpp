@@ -66,7 +66,8 @@ const Expected kExpected[] = {
     {"irs__rgb24rle24.bmp", kFail, "OS/2 RLE24"},
     {"irs__bad-bmp-Bad_height.bmp", kFail, "height 2^31-1"},
     {"irs__bad-bmp-Bad_width.bmp", kFail, "width 2^31-1"},
-    {"irs__bad-bmp-Bad_unusual_extend_buffer_usage.bmp", kFail, "48 million pixels from 133 bytes of RLE data"},
+    {"irs__bad-bmp-Bad_unusual_extend_buffer_usage.bmp", kFail,
+     "48 million pixels from 133 bytes of RLE data"},
     {"pil__l2rgb_read.bmp", kFail, "pixel data offset beyond the end"},
     {"pil__clipboard.dib", kFail, "no file header"},
     // Neither reference decoder reads these; any sane image is fine.
@@ -105,7 +106,8 @@ std::map<std::string, std::string> ReadExpectations(const std::string& corpus) {
         std::vector<std::string> cols;
         std::stringstream ss(line);
         std::string c;
-        while (std::getline(ss, c, '\t')) cols.push_back(c);
+        while (std::getline(ss, c, '\t'))
+            cols.push_back(c);
         if (cols.size() >= 6 && cols[0].rfind("files/bmp/", 0) == 0) out[cols[0].substr(10)] = cols[5];
     }
     return out;
@@ -124,7 +126,8 @@ std::string ReferenceFor(const std::string& corpus, const std::string& name) {
 // Largest channel difference over the pixels the reference shows (alpha > 0), and
 // over alpha where our decode has an alpha plane. oursBlackWhereDiffer tells whether
 // every differing pixel of ours is black (a pixel the file does not supply).
-int Compare(BmpDecoded& d, const RefImage& ref, bool withAlpha, std::string& note, bool* oursBlackWhereDiffer = nullptr) {
+int Compare(BmpDecoded& d, const RefImage& ref, bool withAlpha, std::string& note,
+            bool* oursBlackWhereDiffer = nullptr) {
     if (oursBlackWhereDiffer) *oursBlackWhereDiffer = true;
     if (d.bitmap.Width() != ref.width || d.bitmap.Height() != ref.height) {
         note = "size " + std::to_string(d.bitmap.Width()) + "x" + std::to_string(d.bitmap.Height()) + " vs " +
@@ -136,10 +139,12 @@ int Compare(BmpDecoded& d, const RefImage& ref, bool withAlpha, std::string& not
         for (int x = 0; x < ref.width; ++x) {
             const uint8_t* r = ref.At(x, y);
             if (withAlpha && !d.alpha.empty())
-                worst = std::max(worst, std::abs(int(d.alpha[size_t(y) * size_t(ref.width) + size_t(x)]) - r[3]));
+                worst =
+                    std::max(worst, std::abs(int(d.alpha[size_t(y) * size_t(ref.width) + size_t(x)]) - r[3]));
             if (r[3] == 0) continue;
             TRGB c = Px(d.bitmap, x, y);
-            int diff = std::max({std::abs(int(c.r) - r[0]), std::abs(int(c.g) - r[1]), std::abs(int(c.b) - r[2])});
+            int diff =
+                std::max({std::abs(int(c.r) - r[0]), std::abs(int(c.g) - r[1]), std::abs(int(c.b) - r[2])});
             if (diff > 0 && oursBlackWhereDiffer && (c.r | c.g | c.b) != 0) *oursBlackWhereDiffer = false;
             worst = std::max(worst, diff);
         }
@@ -148,7 +153,8 @@ int Compare(BmpDecoded& d, const RefImage& ref, bool withAlpha, std::string& not
 
 std::vector<std::string> CorpusFiles(const std::string& corpus) {
     std::vector<std::string> names;
-    for (auto& e : fs::directory_iterator(corpus + "/files/bmp")) names.push_back(e.path().filename().string());
+    for (auto& e : fs::directory_iterator(corpus + "/files/bmp"))
+        names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -198,7 +204,8 @@ TEST(BmpCorpus, DecodesLikeTheReferences) {
         if (e) {
             EXPECT_EQ(OutcomeName(r.outcome), std::string(OutcomeName(e->outcome))) << e->why;
         } else {
-            EXPECT_TRUE(r.outcome == kExact || r.outcome == kClose) << OutcomeName(r.outcome) << " " << r.note;
+            EXPECT_TRUE(r.outcome == kExact || r.outcome == kClose)
+                << OutcomeName(r.outcome) << " " << r.note;
         }
         results.push_back(r);
     }
@@ -207,12 +214,13 @@ TEST(BmpCorpus, DecodesLikeTheReferences) {
     std::printf("%-48s %-22s %-7s %4s  %s\n", "file", "group", "result", "diff", "note");
     for (const Result& r : results) {
         counts[r.group][r.outcome]++;
-        std::printf("%-48s %-22s %-7s %4d  %s\n", r.file.c_str(), r.group.c_str(), OutcomeName(r.outcome), r.maxDiff,
-                    r.note.c_str());
+        std::printf("%-48s %-22s %-7s %4d  %s\n", r.file.c_str(), r.group.c_str(), OutcomeName(r.outcome),
+                    r.maxDiff, r.note.c_str());
     }
     std::printf("\n%-22s %6s %6s %6s %6s %6s\n", "group", "exact", "close", "differ", "fails", "no ref");
     for (auto& [group, c] : counts)
-        std::printf("%-22s %6d %6d %6d %6d %6d\n", group.c_str(), c[kExact], c[kClose], c[kDiffer], c[kFail], c[kNoRef]);
+        std::printf("%-22s %6d %6d %6d %6d %6d\n", group.c_str(), c[kExact], c[kClose], c[kDiffer], c[kFail],
+                    c[kNoRef]);
 }
 
 TEST(BmpCorpus, AlphaLikeTheReferences) {
@@ -226,7 +234,8 @@ TEST(BmpCorpus, AlphaLikeTheReferences) {
         std::string err, note;
         ASSERT_TRUE(ReadPngRgba(corpus + "/" + f.reference, ref, &err)) << err;
         bool opaque = true;
-        for (size_t i = 3; i < ref.rgba.size(); i += 4) opaque = opaque && ref.rgba[i] == 255;
+        for (size_t i = 3; i < ref.rgba.size(); i += 4)
+            opaque = opaque && ref.rgba[i] == 255;
         // An alpha plane comes back exactly when the file has transparency.
         EXPECT_EQ(d->alpha.empty(), opaque);
         EXPECT_EQ(Compare(*d, ref, true, note), 0) << note;

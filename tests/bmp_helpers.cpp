@@ -16,10 +16,12 @@ void Put16(std::vector<uint8_t>& v, size_t at, uint32_t x) {
     v[at + 1] = uint8_t(x >> 8);
 }
 void Put32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v[at + size_t(i)] = uint8_t(x >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        v[at + size_t(i)] = uint8_t(x >> (8 * i));
 }
 void Append32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i)));
+    for (int i = 0; i < 4; ++i)
+        v.push_back(uint8_t(x >> (8 * i)));
 }
 
 } // namespace
@@ -53,11 +55,13 @@ std::vector<uint8_t> BuildBmp(const BmpSpec& s) {
         field32(28, uint32_t(s.yPelsPerMeter));
         field32(32, s.colorsUsed);
         if (s.headerSize >= 52)
-            for (size_t i = 0; i < s.masks.size() && i < 4; ++i) field32(40 + 4 * i, s.masks[i]);
+            for (size_t i = 0; i < s.masks.size() && i < 4; ++i)
+                field32(40 + 4 * i, s.masks[i]);
     }
     f.insert(f.end(), h.begin(), h.end());
     if (s.headerSize < 52)
-        for (uint32_t m : s.masks) Append32(f, m);
+        for (uint32_t m : s.masks)
+            Append32(f, m);
     for (const TRGB& c : s.palette) {
         f.push_back(c.b);
         f.push_back(c.g);
@@ -111,12 +115,18 @@ std::unique_ptr<BmpDecoded> DecodeBmp(const std::vector<uint8_t>& file, const Bm
 TRGB Px(TIEBitmap& b, int x, int y) {
     const uint8_t* r = b.Scanline(y);
     switch (b.PixelFormat()) {
-    case ie1g: return (r[x >> 3] & (0x80 >> (x & 7))) ? TRGB{255, 255, 255} : TRGB{0, 0, 0};
-    case ie8p: return b.PaletteColor(r[x]);
-    case ie8g: return TRGB{r[x], r[x], r[x]};
-    case ie24RGB: return TRGB{r[3 * x], r[3 * x + 1], r[3 * x + 2]};
-    case ie32RGB: return TRGB{r[4 * x], r[4 * x + 1], r[4 * x + 2]};
-    default: return TRGB{};
+    case ie1g:
+        return (r[x >> 3] & (0x80 >> (x & 7))) ? TRGB{255, 255, 255} : TRGB{0, 0, 0};
+    case ie8p:
+        return b.PaletteColor(r[x]);
+    case ie8g:
+        return TRGB{r[x], r[x], r[x]};
+    case ie24RGB:
+        return TRGB{r[3 * x], r[3 * x + 1], r[3 * x + 2]};
+    case ie32RGB:
+        return TRGB{r[4 * x], r[4 * x + 1], r[4 * x + 2]};
+    default:
+        return TRGB{};
     }
 }
 

@@ -23,11 +23,11 @@ struct BmpSpec {
     uint32_t imageSize = 0;
     int32_t xPelsPerMeter = 0, yPelsPerMeter = 0;
     uint32_t colorsUsed = 0;
-    std::vector<tw::TRGB> palette;  // 4 bytes per entry (3 for a 12-byte header)
-    std::vector<uint32_t> masks;    // inside headers of 52+ bytes, else after the header
-    std::vector<uint8_t> pixels;    // the pixel data as stored
-    int64_t dataOffset = -1;        // -1: right after the colour table
-    int64_t fileSize = -1;          // -1: the real size
+    std::vector<tw::TRGB> palette; // 4 bytes per entry (3 for a 12-byte header)
+    std::vector<uint32_t> masks;   // inside headers of 52+ bytes, else after the header
+    std::vector<uint8_t> pixels;   // the pixel data as stored
+    int64_t dataOffset = -1;       // -1: right after the colour table
+    int64_t fileSize = -1;         // -1: the real size
 };
 
 std::vector<uint8_t> BuildBmp(const BmpSpec& spec);
@@ -58,7 +58,9 @@ std::unique_ptr<BmpDecoded> DecodeBmp(const std::vector<uint8_t>& file, const Bm
 // The colour of a pixel of an ie1g, ie8p, ie8g, ie24RGB or ie32RGB bitmap (row 0 = top).
 tw::TRGB Px(tw::TIEBitmap& bitmap, int x, int y);
 
-inline tw::TRGB Rgb(uint8_t r, uint8_t g, uint8_t b) { return tw::TRGB{b, g, r}; }
+inline tw::TRGB Rgb(uint8_t r, uint8_t g, uint8_t b) {
+    return tw::TRGB{b, g, r};
+}
 std::string Show(tw::TRGB c);
 
 } // namespace twtest

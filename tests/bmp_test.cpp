@@ -21,7 +21,8 @@ const TRGB kBlack{0, 0, 0}, kWhite{255, 255, 255};
 std::vector<TRGB> Colors(TIEBitmap& b) {
     std::vector<TRGB> out;
     for (int y = 0; y < b.Height(); ++y)
-        for (int x = 0; x < b.Width(); ++x) out.push_back(Px(b, x, y));
+        for (int x = 0; x < b.Width(); ++x)
+            out.push_back(Px(b, x, y));
     return out;
 }
 
@@ -32,7 +33,8 @@ std::vector<std::string> IndexRows(TIEBitmap& b) {
     for (int y = 0; y < b.Height(); ++y) {
         std::string s;
         const uint8_t* r = b.Scanline(y);
-        for (int x = 0; x < b.Width(); ++x) s += r[x] < 16 ? hex[r[x]] : '?';
+        for (int x = 0; x < b.Width(); ++x)
+            s += r[x] < 16 ? hex[r[x]] : '?';
         rows.push_back(s);
     }
     return rows;
@@ -40,7 +42,8 @@ std::vector<std::string> IndexRows(TIEBitmap& b) {
 
 std::vector<TRGB> GrayPalette(int n) {
     std::vector<TRGB> p;
-    for (int i = 0; i < n; ++i) p.push_back(Rgb(uint8_t(i * 10), uint8_t(i * 10 + 1), uint8_t(i * 10 + 2)));
+    for (int i = 0; i < n; ++i)
+        p.push_back(Rgb(uint8_t(i * 10), uint8_t(i * 10 + 1), uint8_t(i * 10 + 2)));
     return p;
 }
 
@@ -54,9 +57,9 @@ TEST(BmpRead, EveryHeaderSize) {
         int version;
         int dpiX, dpiY;
     };
-    const Row rows[] = {{12, 2, 300, 300}, {16, 0, 300, 300}, {40, 1, 96, 72}, {52, 0, 96, 72},
-                        {56, 0, 96, 72},  {64, 3, 96, 72},   {66, 0, 96, 72}, {108, 0, 96, 72},
-                        {124, 0, 96, 72}};
+    const Row rows[] = {{12, 2, 300, 300}, {16, 0, 300, 300}, {40, 1, 96, 72},
+                        {52, 0, 96, 72},   {56, 0, 96, 72},   {64, 3, 96, 72},
+                        {66, 0, 96, 72},   {108, 0, 96, 72},  {124, 0, 96, 72}};
     for (const Row& r : rows) {
         SCOPED_TRACE("header size " + std::to_string(r.headerSize));
         BmpSpec s;
@@ -67,9 +70,12 @@ TEST(BmpRead, EveryHeaderSize) {
         s.xPelsPerMeter = 3780;
         s.yPelsPerMeter = 2835;
         s.palette = pal;
-        if (r.headerSize == 12) s.palette.resize(256); // core tables always have 2^bits entries
-        else if (r.headerSize >= 36) s.colorsUsed = 3;
-        else s.palette.resize(256);
+        if (r.headerSize == 12)
+            s.palette.resize(256); // core tables always have 2^bits entries
+        else if (r.headerSize >= 36)
+            s.colorsUsed = 3;
+        else
+            s.palette.resize(256);
         s.pixels = PadRows({{1, 2}, {2, 0}}); // bottom row first
         auto d = DecodeBmp(BuildBmp(s));
         ASSERT_TRUE(d->ok) << d->reason;
@@ -90,7 +96,8 @@ TEST(BmpRead, ResolutionFromPixelsPerMetre) {
         int dpi;
     };
     // 2500 ppm is 63.5 dpi and 7500 ppm 190.5 dpi: ties go to the even neighbour.
-    const Row rows[] = {{0, 300}, {3780, 96}, {2835, 72}, {11811, 300}, {2500, 64}, {7500, 190}, {-3780, -96}, {1, 300}};
+    const Row rows[] = {{0, 300},   {3780, 96},  {2835, 72},   {11811, 300},
+                        {2500, 64}, {7500, 190}, {-3780, -96}, {1, 300}};
     for (const Row& r : rows) {
         SCOPED_TRACE("ppm " + std::to_string(r.ppm));
         BmpSpec s;
@@ -114,11 +121,18 @@ TEST(BmpRead, RecordFields) {
         int bitsPerSample, samplesPerPixel, bmpCompression, colorMapCount;
     };
     const Row rows[] = {
-        {"1 bit", 1, 0, 1, 1, 0, 2},        {"4 bits", 4, 0, 4, 1, 0, 16},       {"4 bits RLE", 4, 2, 4, 1, 1, 16},
-        {"8 bits", 8, 0, 8, 1, 0, 256},     {"8 bits RLE", 8, 1, 8, 1, 1, 256},  {"16 bits", 16, 0, 5, 3, 0, 0},
-        {"16 bit fields", 16, 3, 5, 3, 0, 0}, {"24 bits", 24, 0, 8, 3, 0, 0},   {"32 bits", 32, 0, 8, 4, 0, 0},
+        {"1 bit", 1, 0, 1, 1, 0, 2},
+        {"4 bits", 4, 0, 4, 1, 0, 16},
+        {"4 bits RLE", 4, 2, 4, 1, 1, 16},
+        {"8 bits", 8, 0, 8, 1, 0, 256},
+        {"8 bits RLE", 8, 1, 8, 1, 1, 256},
+        {"16 bits", 16, 0, 5, 3, 0, 0},
+        {"16 bit fields", 16, 3, 5, 3, 0, 0},
+        {"24 bits", 24, 0, 8, 3, 0, 0},
+        {"32 bits", 32, 0, 8, 4, 0, 0},
         // Unknown compressions and depths leave the fields as they were (then fail).
-        {"24 bits, compression 4", 24, 4, 8, 3, 7, 0}, {"2 bits", 2, 0, 99, 99, 0, 4},
+        {"24 bits, compression 4", 24, 4, 8, 3, 7, 0},
+        {"2 bits", 2, 0, 99, 99, 0, 4},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -276,7 +290,8 @@ TEST(BmpRead, EightBitsNativeAndTopDown) {
     EXPECT_TRUE(d->info.TopDown);
     EXPECT_EQ(d->info.Height, 2);
     EXPECT_EQ(IndexRows(d->bitmap), (std::vector<std::string>{"012", "321"}));
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(d->bitmap.PaletteColor(i), pal[size_t(i)]);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(d->bitmap.PaletteColor(i), pal[size_t(i)]);
 }
 
 // The working image of the program lives in a device bitmap, and very large images in
@@ -300,7 +315,8 @@ TEST(BmpRead, IntoDeviceAndFileBitmaps) {
             for (bool native : {false, true}) {
                 SCOPED_TRACE(std::string(device ? "device" : "file") + (s == &rle ? " RLE" : "") +
                              (native ? " native" : ""));
-                auto d = DecodeBmp(BuildBmp(*s), {.native = native, .deviceBitmap = device, .fileBitmap = !device});
+                auto d = DecodeBmp(BuildBmp(*s),
+                                   {.native = native, .deviceBitmap = device, .fileBitmap = !device});
                 ASSERT_TRUE(d->ok) << d->reason;
                 EXPECT_EQ(d->bitmap.Location(), device ? ieTBitmap : ieFile);
                 EXPECT_EQ(Colors(d->bitmap), want);
@@ -334,18 +350,42 @@ TEST(BmpRead, SixteenBitMasks) {
         std::vector<Pixel> pixels;
     };
     const Row rows[] = {
-        {"5-5-5 default", 40, 0, {},
-         {{0x7C00, Rgb(248, 0, 0)}, {0x03E0, Rgb(0, 248, 0)}, {0x001F, Rgb(0, 0, 248)}, {0x4210, Rgb(128, 128, 128)},
+        {"5-5-5 default",
+         40,
+         0,
+         {},
+         {{0x7C00, Rgb(248, 0, 0)},
+          {0x03E0, Rgb(0, 248, 0)},
+          {0x001F, Rgb(0, 0, 248)},
+          {0x4210, Rgb(128, 128, 128)},
           {0xFFFF, Rgb(248, 248, 248)}}},
-        {"5-6-5 after a 40-byte header", 40, 3, {0xF800, 0x07E0, 0x001F},
-         {{0xF800, Rgb(248, 0, 0)}, {0x07E0, Rgb(0, 252, 0)}, {0x001F, Rgb(0, 0, 248)}, {0x8410, Rgb(128, 128, 128)}}},
-        {"5-6-5 inside a V4 header", 108, 3, {0xF800, 0x07E0, 0x001F},
+        {"5-6-5 after a 40-byte header",
+         40,
+         3,
+         {0xF800, 0x07E0, 0x001F},
+         {{0xF800, Rgb(248, 0, 0)},
+          {0x07E0, Rgb(0, 252, 0)},
+          {0x001F, Rgb(0, 0, 248)},
+          {0x8410, Rgb(128, 128, 128)}}},
+        {"5-6-5 inside a V4 header",
+         108,
+         3,
+         {0xF800, 0x07E0, 0x001F},
          {{0xF800, Rgb(248, 0, 0)}, {0x07E0, Rgb(0, 252, 0)}, {0x001F, Rgb(0, 0, 248)}}},
-        {"5-5-5 inside a V3 header", 56, 3, {0x7C00, 0x03E0, 0x001F, 0x8000},
+        {"5-5-5 inside a V3 header",
+         56,
+         3,
+         {0x7C00, 0x03E0, 0x001F, 0x8000},
          {{0xFC00, Rgb(248, 0, 0)}, {0x03E0, Rgb(0, 248, 0)}}},
-        {"4-4-4", 56, 3, {0x0F00, 0x00F0, 0x000F, 0xF000},
+        {"4-4-4",
+         56,
+         3,
+         {0x0F00, 0x00F0, 0x000F, 0xF000},
          {{0x0F00, Rgb(240, 0, 0)}, {0x0ABC, Rgb(160, 176, 192)}, {0xF000, Rgb(0, 0, 0)}}},
-        {"blue high, red low", 40, 3, {0x001F, 0x03E0, 0x7C00},
+        {"blue high, red low",
+         40,
+         3,
+         {0x001F, 0x03E0, 0x7C00},
          {{0x001F, Rgb(248, 0, 0)}, {0x7C00, Rgb(0, 0, 248)}}},
         {"no green mask", 40, 3, {0xF800, 0, 0x001F}, {{0xFFFF, Rgb(248, 0, 248)}}},
     };
@@ -428,7 +468,8 @@ TEST(BmpRead, ThirtyTwoBitsAndAlpha) {
         s.width = 2;
         s.height = r.height;
         s.bitCount = 32;
-        s.pixels = {1, 2, 3, r.fourth[0], 4, 5, 6, r.fourth[1], 7, 8, 9, r.fourth[2], 10, 11, 12, r.fourth[3]};
+        s.pixels = {1, 2, 3, r.fourth[0], 4,  5,  6,  r.fourth[1],
+                    7, 8, 9, r.fourth[2], 10, 11, 12, r.fourth[3]};
         auto d = DecodeBmp(BuildBmp(s), {.useAlpha = r.useAlpha});
         ASSERT_TRUE(d->ok) << d->reason;
         EXPECT_EQ(d->alpha, r.wantAlpha);
@@ -449,12 +490,26 @@ TEST(BmpRead, ThirtyTwoBitFields) {
     };
     const Row rows[] = {
         {"standard order", 40, {0xFF0000, 0xFF00, 0xFF}, 0x80112233, Rgb(0x11, 0x22, 0x33), true},
-        {"red in the low byte", 124, {0xFF, 0xFF00, 0xFF0000, 0xFF000000}, 0x80112233, Rgb(0x33, 0x22, 0x11), true},
+        {"red in the low byte",
+         124,
+         {0xFF, 0xFF00, 0xFF0000, 0xFF000000},
+         0x80112233,
+         Rgb(0x33, 0x22, 0x11),
+         true},
         {"11-11-10", 40, {0xFFE00000, 0x001FFC00, 0x000003FF}, 0x801FFE00, Rgb(128, 255, 128), false},
         {"in a V2 header", 52, {0xFF0000, 0xFF00, 0xFF}, 0x80445566, Rgb(0x44, 0x55, 0x66), true},
-        {"alpha mask in the third byte", 56, {0xFF000000, 0xFF00, 0xFF, 0xFF0000}, 0x11802233, Rgb(0x11, 0x22, 0x33),
+        {"alpha mask in the third byte",
+         56,
+         {0xFF000000, 0xFF00, 0xFF, 0xFF0000},
+         0x11802233,
+         Rgb(0x11, 0x22, 0x33),
          true},
-        {"alpha mask of 4 bits", 124, {0xFF0000, 0xFF00, 0xFF, 0x0F000000}, 0x08112233, Rgb(0x11, 0x22, 0x33), true},
+        {"alpha mask of 4 bits",
+         124,
+         {0xFF0000, 0xFF00, 0xFF, 0x0F000000},
+         0x08112233,
+         Rgb(0x11, 0x22, 0x33),
+         true},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -468,7 +523,8 @@ TEST(BmpRead, ThirtyTwoBitFields) {
         // The second pixel is opaque: every alpha bit set.
         const uint32_t opaque = r.masks.size() > 3 ? r.masks[3] : 0xFF000000u;
         for (int i = 0; i < 2; ++i)
-            for (int b = 0; b < 4; ++b) s.pixels.push_back(uint8_t((i == 0 ? r.pixel : opaque) >> (8 * b)));
+            for (int b = 0; b < 4; ++b)
+                s.pixels.push_back(uint8_t((i == 0 ? r.pixel : opaque) >> (8 * b)));
         auto d = DecodeBmp(BuildBmp(s), {.useAlpha = true});
         ASSERT_TRUE(d->ok) << d->reason;
         EXPECT_EQ(Show(Px(d->bitmap, 0, 0)), Show(r.want));
@@ -490,14 +546,25 @@ struct RleCase {
 
 TEST(BmpRead, RleEscapes) {
     const RleCase cases[] = {
-        {"RLE8 runs, literal with padding, end of line, end of bitmap", false, 5, 3,
+        {"RLE8 runs, literal with padding, end of line, end of bitmap",
+         false,
+         5,
+         3,
          {3, 1, 2, 2, 0, 0, 0, 3, 5, 6, 7, 0, 1, 8, 1, 9, 0, 0, 5, 4, 0, 1},
          {"44444", "56789", "11122"}},
-        {"RLE8 delta in the middle of a row", false, 5, 2,
-         {1, 1, 0, 2, 2, 0, 1, 2, 0, 0, 2, 3, 0, 1}, {"33000", "10020"}},
+        {"RLE8 delta in the middle of a row",
+         false,
+         5,
+         2,
+         {1, 1, 0, 2, 2, 0, 1, 2, 0, 0, 2, 3, 0, 1},
+         {"33000", "10020"}},
         {"RLE8 delta to the next row", false, 4, 3, {1, 1, 0, 2, 1, 1, 1, 2, 0, 1}, {"0000", "0020", "1000"}},
-        {"RLE8 literal past the right edge lands on the last pixel", false, 3, 1,
-         {2, 1, 0, 3, 4, 5, 6, 0, 0, 1}, {"116"}},
+        {"RLE8 literal past the right edge lands on the last pixel",
+         false,
+         3,
+         1,
+         {2, 1, 0, 3, 4, 5, 6, 0, 0, 1},
+         {"116"}},
         {"RLE8 run past the right edge", false, 3, 1, {2, 1, 5, 7, 0, 1}, {"117"}},
         {"RLE8 delta past the right edge", false, 3, 1, {0, 2, 10, 0, 1, 5, 0, 1}, {"005"}},
         {"RLE8 delta below the image stops", false, 2, 2, {1, 1, 0, 2, 0, 5, 1, 2, 0, 1}, {"00", "10"}},
@@ -506,11 +573,20 @@ TEST(BmpRead, RleEscapes) {
         {"RLE8 literal cut short", false, 3, 1, {0, 5, 1, 2}, {"120"}},
         {"RLE8 delta cut short", false, 3, 1, {1, 3, 0, 2, 1}, {"300"}},
         {"RLE8 without end of bitmap", false, 2, 2, {2, 1, 0, 0, 2, 2}, {"22", "11"}},
-        {"RLE4 runs alternate, literal of 5 with padding", true, 5, 2,
-         {5, 0x12, 0, 0, 0, 5, 0x34, 0x56, 0x70, 0, 0, 1}, {"34567", "12121"}},
+        {"RLE4 runs alternate, literal of 5 with padding",
+         true,
+         5,
+         2,
+         {5, 0x12, 0, 0, 0, 5, 0x34, 0x56, 0x70, 0, 0, 1},
+         {"34567", "12121"}},
         {"RLE4 run past the right edge is dropped", true, 3, 1, {2, 0x11, 4, 0x23, 0, 1}, {"112"}},
         {"RLE4 literal past the right edge is dropped", true, 3, 1, {0, 4, 0x12, 0x34, 0, 1}, {"123"}},
-        {"RLE4 literal of 3 without padding", true, 4, 2, {0, 3, 0x12, 0x30, 0, 0, 1, 0x50, 0, 1}, {"5000", "1230"}},
+        {"RLE4 literal of 3 without padding",
+         true,
+         4,
+         2,
+         {0, 3, 0x12, 0x30, 0, 0, 1, 0x50, 0, 1},
+         {"5000", "1230"}},
         {"RLE4 rows beyond the height are ignored", true, 2, 1, {2, 0x11, 0, 0, 2, 0x22, 0, 1}, {"11"}},
         {"RLE4 delta", true, 4, 2, {1, 0x10, 0, 2, 2, 1, 1, 0x20, 0, 1}, {"0002", "1000"}},
         {"RLE4 delta below the image stops", true, 2, 1, {0, 2, 0, 1, 1, 0x20}, {"00"}},
@@ -603,7 +679,8 @@ TEST(BmpRead, RejectsBadHeaders) {
     };
     std::vector<Row> rows;
     rows.push_back({"empty file", {}, "BMP: no \"BM\" signature"});
-    rows.push_back({"text", {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '!', '!', '!', '!', '!'},
+    rows.push_back({"text",
+                    {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '!', '!', '!', '!', '!'},
                     "BMP: no \"BM\" signature"});
     {
         auto f = BuildBmp(base());
@@ -613,7 +690,8 @@ TEST(BmpRead, RejectsBadHeaders) {
     {
         auto f = BuildBmp(base());
         f.resize(30);
-        rows.push_back({"cut inside the info header", f, "BMP: info header size 40 runs past the end of the file"});
+        rows.push_back(
+            {"cut inside the info header", f, "BMP: info header size 40 runs past the end of the file"});
     }
     for (uint32_t hs : {0u, 4u, 11u, 13u, 15u}) {
         auto f = BuildBmp(base());
@@ -643,12 +721,14 @@ TEST(BmpRead, RejectsBadHeaders) {
         s.dataOffset = 5000;
         auto f = BuildBmp(s);
         f.resize(200);
-        rows.push_back({"pixel offset beyond the end", f, "BMP: pixel data offset 5000 lies beyond the end of the file"});
+        rows.push_back({"pixel offset beyond the end", f,
+                        "BMP: pixel data offset 5000 lies beyond the end of the file"});
     }
     {
         auto s = base();
         s.pixels.clear();
-        rows.push_back({"no pixel data", BuildBmp(s), "BMP: pixel data offset 62 lies beyond the end of the file"});
+        rows.push_back(
+            {"no pixel data", BuildBmp(s), "BMP: pixel data offset 62 lies beyond the end of the file"});
         auto f = BuildBmp(s);
         f[10] = 0; // no offset: the data would follow the colour table
         rows.push_back({"no pixel data, no offset", f, "BMP: the file ends before the pixel data"});
@@ -667,7 +747,8 @@ TEST(BmpRead, RejectsBadHeaders) {
         auto s = base();
         s.bitCount = c.bits;
         s.compression = c.compression;
-        rows.push_back({"compression that does not fit the depth", BuildBmp(s), "BMP: unsupported compression"});
+        rows.push_back(
+            {"compression that does not fit the depth", BuildBmp(s), "BMP: unsupported compression"});
     }
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -749,7 +830,8 @@ TEST(BmpRead, TruncatedFiles) {
     std::mt19937 rng(7);
     auto bytes = [&rng](size_t n) {
         std::vector<uint8_t> v(n);
-        for (auto& b : v) b = uint8_t(rng());
+        for (auto& b : v)
+            b = uint8_t(rng());
         return v;
     };
     std::vector<std::pair<std::string, BmpSpec>> files;
@@ -761,7 +843,8 @@ TEST(BmpRead, TruncatedFiles) {
         s.bitCount = bits;
         if (bits <= 8) {
             s.palette = GrayPalette(1 << bits);
-            for (auto& c : s.palette) c.r = uint8_t(c.r + 1); // no entry is black
+            for (auto& c : s.palette)
+                c.r = uint8_t(c.r + 1); // no entry is black
         }
         int64_t stride = ((7 * bits + 31) / 32) * 4;
         s.pixels = bytes(size_t(stride * (height < 0 ? -height : height)));
@@ -825,7 +908,8 @@ TEST(BmpRead, RandomRleData) {
         s.compression = rle4 ? 2 : 1;
         s.palette = GrayPalette(rle4 ? 16 : 256);
         s.pixels.resize(rng() % 64);
-        for (auto& b : s.pixels) b = uint8_t(rng() % 4 == 0 ? rng() % 3 : rng());
+        for (auto& b : s.pixels)
+            b = uint8_t(rng() % 4 == 0 ? rng() % 3 : rng());
         auto d = DecodeBmp(BuildBmp(s), {.native = (round & 2) != 0});
         EXPECT_TRUE(d->ok || !d->reason.empty());
     }
@@ -857,8 +941,10 @@ TEST(BmpRle, EncodesRows) {
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         std::vector<uint8_t> out;
-        if (r.rle4) BmpEncodeRle4Row(r.indices.data(), int(r.indices.size()), out);
-        else BmpEncodeRle8Row(r.indices.data(), int(r.indices.size()), out);
+        if (r.rle4)
+            BmpEncodeRle4Row(r.indices.data(), int(r.indices.size()), out);
+        else
+            BmpEncodeRle8Row(r.indices.data(), int(r.indices.size()), out);
         EXPECT_EQ(out, r.want);
     }
 }
@@ -872,7 +958,8 @@ TEST(BmpRle, LongRunsAndLiteralsAreSplit) {
     // 260 pixels without two equal neighbours: when 256 literals are pending they go
     // out as 255 (padded) and a single; the last four follow as one literal.
     std::vector<uint8_t> distinct(260);
-    for (size_t i = 0; i < distinct.size(); ++i) distinct[i] = uint8_t(i);
+    for (size_t i = 0; i < distinct.size(); ++i)
+        distinct[i] = uint8_t(i);
     out.clear();
     BmpEncodeRle8Row(distinct.data(), 260, out);
     ASSERT_EQ(out.size(), (2 + 255 + 1) + 2 + (2 + 4) + 2u);
@@ -906,8 +993,10 @@ TEST(BmpRle, DecodeOfEncodeIsIdentity) {
                 if (rng() % 3 == 0) v = uint8_t(rng() % (rle4 ? 16 : 256));
                 p = v;
             }
-            if (rle4) BmpEncodeRle4Row(row.data(), width, data);
-            else BmpEncodeRle8Row(row.data(), width, data);
+            if (rle4)
+                BmpEncodeRle4Row(row.data(), width, data);
+            else
+                BmpEncodeRle8Row(row.data(), width, data);
             want.push_back(row);
         }
         data.push_back(0);
@@ -922,9 +1011,12 @@ TEST(BmpRle, DecodeOfEncodeIsIdentity) {
 // ---- the writer ---------------------------------------------------------------------------
 
 uint32_t Le32(const std::vector<uint8_t>& f, size_t at) {
-    return uint32_t(f[at]) | (uint32_t(f[at + 1]) << 8) | (uint32_t(f[at + 2]) << 16) | (uint32_t(f[at + 3]) << 24);
+    return uint32_t(f[at]) | (uint32_t(f[at + 1]) << 8) | (uint32_t(f[at + 2]) << 16) |
+           (uint32_t(f[at + 3]) << 24);
 }
-uint16_t Le16(const std::vector<uint8_t>& f, size_t at) { return uint16_t(f[at] | (f[at + 1] << 8)); }
+uint16_t Le16(const std::vector<uint8_t>& f, size_t at) {
+    return uint16_t(f[at] | (f[at + 1] << 8));
+}
 
 struct Written {
     bool ok = false;
@@ -971,7 +1063,9 @@ TEST(BmpWrite, HeaderFields) {
         o.DpiY = 72;
         o.Palette = GrayPalette(r.depth <= 8 ? 1 << r.depth : 0);
         const int w = 5, h = 3;
-        auto out = WriteCore(w, h, o, [&](int, uint8_t* p) { std::memset(p, 1, size_t(w) * size_t(r.depth >= 24 ? r.depth / 8 : 1)); });
+        auto out = WriteCore(w, h, o, [&](int, uint8_t* p) {
+            std::memset(p, 1, size_t(w) * size_t(r.depth >= 24 ? r.depth / 8 : 1));
+        });
         ASSERT_TRUE(out.ok) << out.reason;
         const auto& f = out.file;
         const size_t table = r.depth <= 8 ? size_t(4) << r.depth : 0;
@@ -1057,7 +1151,9 @@ TEST(BmpWrite, RoundTrips) {
                     for (int i = 0; i < (1 << depth); ++i)
                         o.Palette.push_back(Rgb(uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)));
                 }
-                auto out = WriteCore(w, h, o, [&](int y, uint8_t* p) { std::memcpy(p, image[size_t(y)].data(), image[0].size()); });
+                auto out = WriteCore(w, h, o, [&](int y, uint8_t* p) {
+                    std::memcpy(p, image[size_t(y)].data(), image[0].size());
+                });
                 ASSERT_TRUE(out.ok) << out.reason;
                 auto d = DecodeBmp(out.file, {.useAlpha = true});
                 ASSERT_TRUE(d->ok) << d->reason;
@@ -1065,7 +1161,8 @@ TEST(BmpWrite, RoundTrips) {
                 if (version != 2) {
                     EXPECT_EQ(d->params.DpiX(), 150);
                     EXPECT_EQ(d->params.DpiY(), 600);
-                    EXPECT_EQ(d->info.Compression, rle && (depth == 4 || depth == 8) ? (depth == 4 ? 2u : 1u) : 0u);
+                    EXPECT_EQ(d->info.Compression,
+                              rle && (depth == 4 || depth == 8) ? (depth == 4 ? 2u : 1u) : 0u);
                 }
                 ASSERT_EQ(d->bitmap.Width(), w);
                 ASSERT_EQ(d->bitmap.Height(), h);
@@ -1106,7 +1203,8 @@ TEST(BmpWrite, ShortWritesAbort) {
         TIEProgressRecord progress;
         progress.AbortFlag = &aborted;
         progress.AbortReason = &reason;
-        EXPECT_FALSE(BmpWriteImage(stream, 10, 5, o, [](int, uint8_t* p) { std::memset(p, 1, 10); }, progress));
+        EXPECT_FALSE(BmpWriteImage(
+            stream, 10, 5, o, [](int, uint8_t* p) { std::memset(p, 1, 10); }, progress));
         EXPECT_TRUE(aborted);
         EXPECT_EQ(reason, "BMP: the output stream accepted fewer bytes than written");
     }
@@ -1124,7 +1222,8 @@ TEST(BmpWrite, AbortFromProgressLeavesHeadersUnpatched) {
         reports.push_back(percent);
         if (percent >= 50) aborted = true;
     };
-    EXPECT_FALSE(BmpWriteImage(stream, 4, 4, o, [](int, uint8_t* p) { std::memset(p, 9, 12); }, progress));
+    EXPECT_FALSE(BmpWriteImage(
+        stream, 4, 4, o, [](int, uint8_t* p) { std::memset(p, 9, 12); }, progress));
     EXPECT_EQ(reports, (std::vector<int>{0, 25, 50}));
     EXPECT_EQ(Le32(stream.Data(), 2), 0u);
     EXPECT_EQ(stream.Data().size(), 14u + 40 + 2 * 12);
@@ -1158,14 +1257,21 @@ std::unique_ptr<TIEBitmap> Image24(int w, int h, const std::vector<TRGB>& colors
     auto b = std::make_unique<TIEBitmap>(w, h, ie24RGB);
     for (int y = 0; y < h; ++y) {
         auto* row = reinterpret_cast<TRGB*>(b->Scanline(y));
-        for (int x = 0; x < w; ++x) row[x] = colors[size_t(pattern(x, y)) % colors.size()];
+        for (int x = 0; x < w; ++x)
+            row[x] = colors[size_t(pattern(x, y)) % colors.size()];
     }
     return b;
 }
 
-int Diagonal(int x, int y) { return x + y; }
-int Checker(int x, int y) { return (x + y) & 1; }
-int FirstPixelOdd(int x, int y) { return (x == 0 && y == 0) ? 0 : 1; }
+int Diagonal(int x, int y) {
+    return x + y;
+}
+int Checker(int x, int y) {
+    return (x + y) & 1;
+}
+int FirstPixelOdd(int x, int y) {
+    return (x == 0 && y == 0) ? 0 : 1;
+}
 
 } // namespace
 
@@ -1177,9 +1283,12 @@ TEST(BmpWrite, DepthFromTheRecord) {
         int depth;
     };
     const Row rows[] = {
-        {"BitsPerSample 1", 1, 3, false, 1},      {"BitsPerSample 4", 4, 1, true, 4},
-        {"one sample", 8, 1, false, 8},           {"three samples", 8, 3, false, 24},
-        {"three samples and alpha", 8, 3, true, 32}, {"16-bit file read before", 5, 3, false, 24},
+        {"BitsPerSample 1", 1, 3, false, 1},
+        {"BitsPerSample 4", 4, 1, true, 4},
+        {"one sample", 8, 1, false, 8},
+        {"three samples", 8, 3, false, 24},
+        {"three samples and alpha", 8, 3, true, 32},
+        {"16-bit file read before", 5, 3, false, 24},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -1195,7 +1304,8 @@ TEST(BmpWrite, DepthFromTheRecord) {
         ASSERT_TRUE(d->ok) << d->reason;
         // Three colours survive every depth but 1 (thresholded, see OneBitPalettes).
         for (int y = 0; y < 4 && r.depth != 1; ++y)
-            for (int x = 0; x < 5; ++x) ASSERT_EQ(Px(d->bitmap, x, y), Px(*b, x, y)) << x << "," << y;
+            for (int x = 0; x < 5; ++x)
+                ASSERT_EQ(Px(d->bitmap, x, y), Px(*b, x, y)) << x << "," << y;
         EXPECT_EQ(d->alpha.empty(), !r.alpha || r.depth != 32);
         if (!d->alpha.empty()) {
             EXPECT_EQ(d->alpha[0], 7);
@@ -1233,7 +1343,8 @@ TEST(BmpWrite, OneBitPalettes) {
         ASSERT_TRUE(d->ok) << d->reason;
         if (r.colors.size() == 2) {
             for (int y = 0; y < 3; ++y)
-                for (int x = 0; x < 9; ++x) ASSERT_EQ(Px(d->bitmap, x, y), Px(*b, x, y)) << x << "," << y;
+                for (int x = 0; x < 9; ++x)
+                    ASSERT_EQ(Px(d->bitmap, x, y), Px(*b, x, y)) << x << "," << y;
         }
     }
 }
@@ -1255,7 +1366,8 @@ TEST(BmpWrite, OneBitImageAsStored) {
 }
 
 TEST(BmpWrite, PaletteImages) {
-    const std::vector<TRGB> six = {Rgb(1, 2, 3), Rgb(200, 0, 0), Rgb(0, 200, 0), Rgb(0, 0, 200), kWhite, kBlack};
+    const std::vector<TRGB> six = {Rgb(1, 2, 3),   Rgb(200, 0, 0), Rgb(0, 200, 0),
+                                   Rgb(0, 0, 200), kWhite,         kBlack};
     for (int bits : {4, 8})
         for (int compression : {0, 1})
             for (int version : {1, 2, 3}) {
@@ -1276,15 +1388,18 @@ TEST(BmpWrite, PaletteImages) {
                 ASSERT_TRUE(d->ok) << d->reason;
                 EXPECT_EQ(d->params.BmpCompression, version == 2 ? 0 : compression);
                 for (int y = 0; y < 5; ++y)
-                    for (int x = 0; x < 23; ++x) ASSERT_EQ(Px(d->bitmap, x, y), Px(*b, x, y)) << x << "," << y;
+                    for (int x = 0; x < 23; ++x)
+                        ASSERT_EQ(Px(d->bitmap, x, y), Px(*b, x, y)) << x << "," << y;
             }
 }
 
 TEST(BmpWrite, PaletteSourceKeepsItsIndices) {
     TIEBitmap b(4, 2, ie8p);
-    for (int i = 0; i < 256; ++i) b.SetPaletteColor(i, Rgb(uint8_t(i), 0, uint8_t(255 - i)));
+    for (int i = 0; i < 256; ++i)
+        b.SetPaletteColor(i, Rgb(uint8_t(i), 0, uint8_t(255 - i)));
     const uint8_t indices[2][4] = {{3, 200, 3, 0}, {9, 9, 255, 1}};
-    for (int y = 0; y < 2; ++y) std::memcpy(b.Scanline(y), indices[y], 4);
+    for (int y = 0; y < 2; ++y)
+        std::memcpy(b.Scanline(y), indices[y], 4);
     TIOParamsVals params;
     params.SamplesPerPixel = 1;
     auto saved = Save(b, params);
@@ -1301,14 +1416,16 @@ TEST(BmpWrite, PaletteSourceKeepsItsIndices) {
 
 TEST(BmpWrite, GrayImageToEightBits) {
     TIEBitmap b(256, 1, ie8g);
-    for (int x = 0; x < 256; ++x) b.Scanline(0)[x] = uint8_t(x);
+    for (int x = 0; x < 256; ++x)
+        b.Scanline(0)[x] = uint8_t(x);
     TIOParamsVals params;
     params.SamplesPerPixel = 1;
     auto saved = Save(b, params);
     ASSERT_TRUE(saved.ok) << saved.reason;
     auto d = DecodeBmp(saved.file, {.native = true});
     ASSERT_TRUE(d->ok) << d->reason;
-    for (int x = 0; x < 256; ++x) EXPECT_EQ(Px(d->bitmap, x, 0), TRGB({uint8_t(x), uint8_t(x), uint8_t(x)}));
+    for (int x = 0; x < 256; ++x)
+        EXPECT_EQ(Px(d->bitmap, x, 0), TRGB({uint8_t(x), uint8_t(x), uint8_t(x)}));
 }
 
 TEST(BmpWrite, TrueColourFromOtherFormats) {
@@ -1332,7 +1449,8 @@ TEST(BmpWrite, TrueColourFromOtherFormats) {
         auto d = DecodeBmp(saved.file);
         ASSERT_TRUE(d->ok) << d->reason;
         for (int y = 0; y < b->Height(); ++y)
-            for (int x = 0; x < b->Width(); ++x) ASSERT_EQ(Px(d->bitmap, x, y), Px(*b, x, y)) << x << "," << y;
+            for (int x = 0; x < b->Width(); ++x)
+                ASSERT_EQ(Px(d->bitmap, x, y), Px(*b, x, y)) << x << "," << y;
     }
 }
 

@@ -11,7 +11,9 @@ struct RefImage {
     int width = 0, height = 0;
     std::vector<uint8_t> rgba; // width x height pixels, R G B A, top row first
 
-    const uint8_t* At(int x, int y) const { return rgba.data() + (size_t(y) * size_t(width) + size_t(x)) * 4; }
+    const uint8_t* At(int x, int y) const {
+        return rgba.data() + (size_t(y) * size_t(width) + size_t(x)) * 4;
+    }
 };
 
 // Reads a PNG file of any colour type and depth as 8-bit RGBA; false (and the
