@@ -335,6 +335,9 @@ bool BmpDecodeImage(TStream& stream, const TBmpInfo& info, TIEBitmap& bitmap, TI
                         std::to_string(needed) + " bytes, the file holds " + std::to_string(available));
     }
 
+    // A fresh allocation even when the bitmap already has this size and format, so that
+    // pixels the file does not supply are zero and never show an earlier image.
+    bitmap.Dirty = true;
     if (!bitmap.Allocate(info.Width, info.Height, wanted))
         return fail("BMP: cannot allocate a " + Dims(info) + " image");
     TIEPixelFormat got = bitmap.PixelFormat();

@@ -896,6 +896,34 @@ TEST(BmpRead, TruncatedFiles) {
     }
 }
 
+// A second load into the same bitmap: pixels the short file lacks are zero, not the
+// first image's.
+TEST(BmpRead, ShortFileIntoAUsedBitmap) {
+    BmpSpec s;
+    s.width = 2;
+    s.height = 2;
+    s.pixels = PadRows({{1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}});
+    auto whole = BuildBmp(s);
+    for (bool device : {false, true}) {
+        SCOPED_TRACE(device ? "device" : "memory");
+        TIEBitmap bitmap;
+        if (device) bitmap.SetLocation(ieTBitmap);
+        for (size_t len : {whole.size(), whole.size() - 8}) {
+            TIOParamsVals params;
+            TMemoryStream stream(whole.data(), len);
+            bool aborted = false;
+            TIEProgressRecord progress;
+            progress.AbortFlag = &aborted;
+            BmpReadStream(stream, bitmap, params, progress, false, false);
+            ASSERT_FALSE(aborted);
+        }
+        // The bottom row came whole; the top row lost its pixels.
+        EXPECT_EQ(Px(bitmap, 0, 1), Rgb(3, 2, 1));
+        EXPECT_EQ(Px(bitmap, 0, 0), kBlack);
+        EXPECT_EQ(Px(bitmap, 1, 0), kBlack);
+    }
+}
+
 // Random bytes after a valid header: nothing may crash or write outside the image.
 TEST(BmpRead, RandomRleData) {
     std::mt19937 rng(11);
