@@ -1421,6 +1421,37 @@ TEST(BmpWrite, PaletteImages) {
             }
 }
 
+// A gradient with thousands of colours goes through the box (16 colours) or neural (256
+// colours) quantiser; what comes back stays near the original.
+TEST(BmpWrite, ManyColoursAreQuantised) {
+    TIEBitmap b(64, 64, ie24RGB);
+    for (int y = 0; y < 64; ++y)
+        for (int x = 0; x < 64; ++x)
+            reinterpret_cast<TRGB*>(b.Scanline(y))[x] =
+                Rgb(uint8_t(x * 4), uint8_t(y * 4), uint8_t(255 - x * 2));
+    struct Row {
+        int bits;
+        double mean; // largest mean channel error allowed
+    };
+    for (Row r : {Row{8, 6.0}, Row{4, 24.0}}) {
+        SCOPED_TRACE(r.bits);
+        TIOParamsVals params;
+        params.BitsPerSample = r.bits;
+        params.SamplesPerPixel = 1;
+        auto saved = Save(b, params);
+        ASSERT_TRUE(saved.ok) << saved.reason;
+        auto d = DecodeBmp(saved.file);
+        ASSERT_TRUE(d->ok) << d->reason;
+        double sum = 0;
+        for (int y = 0; y < 64; ++y)
+            for (int x = 0; x < 64; ++x) {
+                TRGB got = Px(d->bitmap, x, y), want = Px(b, x, y);
+                sum += std::abs(got.r - want.r) + std::abs(got.g - want.g) + std::abs(got.b - want.b);
+            }
+        EXPECT_LE(sum / (64 * 64 * 3), r.mean);
+    }
+}
+
 TEST(BmpWrite, PaletteSourceKeepsItsIndices) {
     TIEBitmap b(4, 2, ie8p);
     for (int i = 0; i < 256; ++i)
