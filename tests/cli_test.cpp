@@ -59,8 +59,9 @@ const std::string kUsage = Lines({
 });
 
 const std::string kParamsError = "Parameters error! Please run Tarnwick to get help.";
-const std::string kNotYet =
-    "Unexpected error: conversion is not available yet. Please run Tarnwik to get help";
+// A run that passes validation and then meets an input that is no image.
+const std::string kNotYet = "Unexpected error: Cannot load \"in.dat\": the file's content is not a known image "
+                            "format. Please run Tarnwik to get help";
 const std::string kNearest = "Using Nearest methor to Resample Filter.";
 
 } // namespace
@@ -170,16 +171,16 @@ TEST(CommandLine, ParseArguments) {
         const char* degrees;
         bool mirror, upsideDown;
     } rows[] = {
-        {"defaults", {"in.jpg"}, 800, 600, "", "1", "", false, false},
-        {"-W without digits", {"in.jpg", "-W", "-H"}, 800, 600, "", "1", "", false, false},
-        {"-Wabc", {"in.jpg", "-Wabc"}, 800, 600, "", "1", "", false, false},
-        {"-W640px -H480px", {"in.jpg", "-W640px", "-H480px"}, 800, 600, "", "1", "", false, false},
-        {"-W0 -H-5", {"in.jpg", "-W0", "-H-5"}, 0, -5, "", "1", "", false, false},
-        {"-W$400", {"in.jpg", "-W$400", "-H0x20"}, 1024, 32, "", "1", "", false, false},
-        {"-W out of range", {"in.jpg", "-W4294967296"}, 800, 600, "", "1", "", false, false},
-        {"texts kept as given", {"in.jpg", "-P01", "-F3", "-D+90"}, 800, 600, "01", "3", "+90", false, false},
-        {"-F without value", {"in.jpg", "-F"}, 800, 600, "", "", "", false, false},
-        {"flags, value after them ignored", {"in.jpg", "-Rxyz", "-v"}, 800, 600, "", "1", "", true, true},
+        {"defaults", {"in.dat"}, 800, 600, "", "1", "", false, false},
+        {"-W without digits", {"in.dat", "-W", "-H"}, 800, 600, "", "1", "", false, false},
+        {"-Wabc", {"in.dat", "-Wabc"}, 800, 600, "", "1", "", false, false},
+        {"-W640px -H480px", {"in.dat", "-W640px", "-H480px"}, 800, 600, "", "1", "", false, false},
+        {"-W0 -H-5", {"in.dat", "-W0", "-H-5"}, 0, -5, "", "1", "", false, false},
+        {"-W$400", {"in.dat", "-W$400", "-H0x20"}, 1024, 32, "", "1", "", false, false},
+        {"-W out of range", {"in.dat", "-W4294967296"}, 800, 600, "", "1", "", false, false},
+        {"texts kept as given", {"in.dat", "-P01", "-F3", "-D+90"}, 800, 600, "01", "3", "+90", false, false},
+        {"-F without value", {"in.dat", "-F"}, 800, 600, "", "", "", false, false},
+        {"flags, value after them ignored", {"in.dat", "-Rxyz", "-v"}, 800, 600, "", "1", "", true, true},
         {"input that is an option", {"-D90.png"}, 800, 600, "", "1", "90.png", false, false},
     };
     for (const auto& r : rows) {
@@ -196,7 +197,7 @@ TEST(CommandLine, ParseArguments) {
         EXPECT_EQ(s.UpsideDown, r.upsideDown);
     }
     TRunState s;
-    ParseArguments({"in.jpg", "-Oc:\\x.png"}, s);
+    ParseArguments({"in.dat", "-Oc:\\x.png"}, s);
     EXPECT_EQ(s.OutputName, "c:\\x.png");
     EXPECT_EQ(s.SaveName, "c:\\x.png");
 }
@@ -229,13 +230,13 @@ TEST(CommandLine, GuardTurnsEveryExceptionIntoExit99) {
     }
 }
 
-// Runs the executable in a folder holding an input file "in.jpg" and a folder "out", with
+// Runs the executable in a folder holding an input file "in.dat" and a folder "out", with
 // every configuration location pointed into a temporary folder.
 class CommandLineRun : public ::testing::Test {
   protected:
     void SetUp() override {
         std::filesystem::create_directories(work_.path() / "out");
-        twtest::WriteFile(work_.file("in.jpg"), "not really a JPEG");
+        twtest::WriteFile(work_.file("in.dat"), "not really a JPEG");
     }
 
     twtest::RunResult Run(const std::vector<std::string>& args) const {
@@ -265,38 +266,38 @@ TEST_F(CommandLineRun, OutputAndExitCodes) {
         bool echoesCommand = true;
     } rows[] = {
         {"nine arguments",
-         {"in.jpg", "-a", "-b", "-c", "-d", "-e", "-f", "-g", "-h"},
+         {"in.dat", "-a", "-b", "-c", "-d", "-e", "-f", "-g", "-h"},
          {kParamsError},
          2,
          false},
         {"eight arguments are fine",
-         {"in.jpg", "-P1", "-W10", "-H10", "-F2", "-Oout/x.png", "-a", "-b"},
+         {"in.dat", "-P1", "-W10", "-H10", "-F2", "-Oout/x.png", "-a", "-b"},
          {"Crop image to selected size", "Using Bilinear methor to Resample Filter.", kNotYet},
          99},
-        {"input only", {"in.jpg"}, {kNearest, kNotYet}, 99},
+        {"input only", {"in.dat"}, {kNearest, kNotYet}, 99},
         {"input missing", {"missing.jpg"}, {"Input image does not be found: missing.jpg"}, 3},
         {"input is a folder", {"out"}, {"Input image does not be found: out"}, 3},
         {"input empty", {""}, {"Input image does not be found: "}, 3},
-        {"output .jpeg", {"in.jpg", "-Oout/x.jpeg"}, {"Output filename errors: out/x.jpeg"}, 17},
-        {"output .tiff", {"in.jpg", "-Oout/x.tiff"}, {"Output filename errors: out/x.tiff"}, 17},
-        {"output without extension passes", {"in.jpg", "-Oout/x"}, {kNearest, kNotYet}, 99},
-        {"output .jp passes", {"in.jpg", "-Oout/x.jp"}, {kNearest, kNotYet}, 99},
-        {"output .t passes", {"in.jpg", "-Oout/x.t"}, {kNearest, kNotYet}, 99},
-        {"output ending in a dot passes", {"in.jpg", "-Oout/x."}, {kNearest, kNotYet}, 99},
-        {"output extension case and blanks", {"in.jpg", "-Oout/X.PNG "}, {kNearest, kNotYet}, 99},
+        {"output .jpeg", {"in.dat", "-Oout/x.jpeg"}, {"Output filename errors: out/x.jpeg"}, 17},
+        {"output .tiff", {"in.dat", "-Oout/x.tiff"}, {"Output filename errors: out/x.tiff"}, 17},
+        {"output without extension passes", {"in.dat", "-Oout/x"}, {kNearest, kNotYet}, 99},
+        {"output .jp passes", {"in.dat", "-Oout/x.jp"}, {kNearest, kNotYet}, 99},
+        {"output .t passes", {"in.dat", "-Oout/x.t"}, {kNearest, kNotYet}, 99},
+        {"output ending in a dot passes", {"in.dat", "-Oout/x."}, {kNearest, kNotYet}, 99},
+        {"output extension case and blanks", {"in.dat", "-Oout/X.PNG "}, {kNearest, kNotYet}, 99},
         {"output without folder part",
-         {"in.jpg", "-Oout.png"},
+         {"in.dat", "-Oout.png"},
          {"Output path does not be found: out.png"},
          16},
         {"output folder missing",
-         {"in.jpg", "-Onope/x.png"},
+         {"in.dat", "-Onope/x.png"},
          {"Output path does not be found: nope/x.png"},
          16},
-        {"output in the current folder", {"in.jpg", "-O./x.gif"}, {kNearest, kNotYet}, 99},
-        {"bare -O saves over the input", {"in.jpg", "-O"}, {kNearest, kNotYet}, 99},
-        {"bad resize mode", {"in.jpg", "-P4"}, {"Resize Parameter must be 1,2,3."}, 5},
-        {"resize mode compared as text", {"in.jpg", "-P01"}, {"Resize Parameter must be 1,2,3."}, 5},
-        {"bad filter", {"in.jpg", "-F0"}, {"Resize Filter must be 1,2,3."}, 6},
+        {"output in the current folder", {"in.dat", "-O./x.gif"}, {kNearest, kNotYet}, 99},
+        {"bare -O saves over the input", {"in.dat", "-O"}, {kNearest, kNotYet}, 99},
+        {"bad resize mode", {"in.dat", "-P4"}, {"Resize Parameter must be 1,2,3."}, 5},
+        {"resize mode compared as text", {"in.dat", "-P01"}, {"Resize Parameter must be 1,2,3."}, 5},
+        {"bad filter", {"in.dat", "-F0"}, {"Resize Filter must be 1,2,3."}, 6},
         {"bad extension before missing input",
          {"missing.jpg", "-Ox.jpeg"},
          {"Output filename errors: x.jpeg"},
@@ -306,51 +307,51 @@ TEST_F(CommandLineRun, OutputAndExitCodes) {
          {"Input image does not be found: missing.jpg"},
          3},
         {"missing folder before bad resize",
-         {"in.jpg", "-Ox.png", "-P9"},
+         {"in.dat", "-Ox.png", "-P9"},
          {"Output path does not be found: x.png"},
          16},
-        {"bad resize before bad filter", {"in.jpg", "-P0", "-F9"}, {"Resize Parameter must be 1,2,3."}, 5},
+        {"bad resize before bad filter", {"in.dat", "-P0", "-F9"}, {"Resize Parameter must be 1,2,3."}, 5},
         {"bad degrees: warning only",
-         {"in.jpg", "-D45"},
+         {"in.dat", "-D45"},
          {"Degree rotate must be -90,90,180,270", kNearest, kNotYet},
          99},
         {"degrees compared as text",
-         {"in.jpg", "-D+90"},
+         {"in.dat", "-D+90"},
          {"Degree rotate must be -90,90,180,270", kNearest, kNotYet},
          99},
-        {"valid degrees", {"in.jpg", "-D-90"}, {kNearest, kNotYet}, 99},
+        {"valid degrees", {"in.dat", "-D-90"}, {kNearest, kNotYet}, 99},
         {"-D45 with -R",
-         {"in.jpg", "-D45", "-R"},
+         {"in.dat", "-D45", "-R"},
          {"Degree rotate must be -90,90,180,270", kNearest, "The image horizontally.", kParamsError},
          2},
-        {"-D90 with -R", {"in.jpg", "-D90", "-R"}, {kNearest, "The image horizontally.", kParamsError}, 2},
+        {"-D90 with -R", {"in.dat", "-D90", "-R"}, {kNearest, "The image horizontally.", kParamsError}, 2},
         {"-R with -V",
-         {"in.jpg", "-R", "-V"},
+         {"in.dat", "-R", "-V"},
          {kNearest, "The image horizontally.", "The image vertically.", kParamsError},
          2},
         {"all three",
-         {"in.jpg", "-V", "-D180", "-R"},
+         {"in.dat", "-V", "-D180", "-R"},
          {kNearest, "The image horizontally.", "The image vertically.", kParamsError},
          2},
         {"crop, bilinear, mirror",
-         {"in.jpg", "-P1", "-F2", "-R"},
+         {"in.dat", "-P1", "-F2", "-R"},
          {"Crop image to selected size", "Using Bilinear methor to Resample Filter.",
           "The image horizontally.", kNotYet},
          99},
         {"stretch, lanczos, upside-down",
-         {"in.jpg", "-v", "-f3", "-p2"},
+         {"in.dat", "-v", "-f3", "-p2"},
          {"Shrink or enlarge images to the selected size.", "Using Lanczos methor to Resample Filter.",
           "The image vertically.", kNotYet},
          99},
-        {"fit without filter value", {"in.jpg", "-P3", "-F"}, {"Fit image to selected size.", kNotYet}, 99},
+        {"fit without filter value", {"in.dat", "-P3", "-F"}, {"Fit image to selected size.", kNotYet}, 99},
         {"first of repeated options wins",
-         {"in.jpg", "-P2", "-P7"},
+         {"in.dat", "-P2", "-P7"},
          {"Shrink or enlarge images to the selected size.", kNearest, kNotYet},
          99},
-        {"-W without digits", {"in.jpg", "-W", "-H"}, {kNearest, kNotYet}, 99},
-        {"-Wabc -H480px", {"in.jpg", "-Wabc", "-H480px"}, {kNearest, kNotYet}, 99},
-        {"-W0 -W-5", {"in.jpg", "-W0", "-H-5"}, {kNearest, kNotYet}, 99},
-        {"-W$400", {"in.jpg", "-W$400"}, {kNearest, kNotYet}, 99},
+        {"-W without digits", {"in.dat", "-W", "-H"}, {kNearest, kNotYet}, 99},
+        {"-Wabc -H480px", {"in.dat", "-Wabc", "-H480px"}, {kNearest, kNotYet}, 99},
+        {"-W0 -W-5", {"in.dat", "-W0", "-H-5"}, {kNearest, kNotYet}, 99},
+        {"-W$400", {"in.dat", "-W$400"}, {kNearest, kNotYet}, 99},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
@@ -372,7 +373,7 @@ TEST_F(CommandLineRun, NoArgumentsPrintsUsage) {
 }
 
 TEST_F(CommandLineRun, InputNameThatBeginsWithAnOption) {
-    twtest::WriteFile(work_.file("-Rimage.png"), "x");
+    twtest::WriteFile(work_.file("-Rimage.dat"), "x");
     twtest::WriteFile(work_.file("-Ox.png"), "x");
     struct Row {
         const char* name;
@@ -380,9 +381,14 @@ TEST_F(CommandLineRun, InputNameThatBeginsWithAnOption) {
         std::vector<std::string> lines;
         int code;
     } rows[] = {
-        {"-R input mirrors", {"-Rimage.png"}, {kNearest, "The image horizontally.", kNotYet}, 99},
+        {"-R input mirrors",
+         {"-Rimage.dat"},
+         {kNearest, "The image horizontally.",
+          "Unexpected error: Cannot load \"-Rimage.dat\": the file's content is not a known image format. "
+          "Please run Tarnwik to get help"},
+         99},
         {"-R input with -V",
-         {"-Rimage.png", "-V"},
+         {"-Rimage.dat", "-V"},
          {kNearest, "The image horizontally.", "The image vertically.", kParamsError},
          2},
         {"-O input names the output", {"-Ox.png"}, {"Output path does not be found: x.png"}, 16},
@@ -401,7 +407,7 @@ TEST_F(CommandLineRun, InputNameThatBeginsWithAnOption) {
 
 TEST_F(CommandLineRun, AbsoluteOutputName) {
     const std::string out = (work_.path() / "out" / "a.bmp").string();
-    const auto r = Run({"in.jpg", "-O" + out});
-    EXPECT_EQ(r.out, Command({"in.jpg", "-O" + out}) + "\r\n" + kNearest + "\r\n" + kNotYet + "\r\n");
+    const auto r = Run({"in.dat", "-O" + out});
+    EXPECT_EQ(r.out, Command({"in.dat", "-O" + out}) + "\r\n" + kNearest + "\r\n" + kNotYet + "\r\n");
     EXPECT_EQ(r.exitCode, 99);
 }

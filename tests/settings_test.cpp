@@ -539,12 +539,12 @@ TEST_F(ConfigTest, SettingsLifecycleHooks) {
 TEST_F(ConfigTest, ProgramStartsWhateverTheStoreHolds) {
     const fs::path work = dir_.path() / "work";
     fs::create_directories(work);
-    twtest::WriteFile((work / "in.png").string(), "x");
-    const std::string expected =
-        "Command: " + std::string(TW_EXE_PATH) +
-        " in.png\r\n"
-        "Using Nearest methor to Resample Filter.\r\n"
-        "Unexpected error: conversion is not available yet. Please run Tarnwik to get help\r\n";
+    twtest::WriteFile((work / "in.dat").string(), "x");
+    const std::string expected = "Command: " + std::string(TW_EXE_PATH) +
+                                 " in.dat\r\n"
+                                 "Using Nearest methor to Resample Filter.\r\n"
+                                 "Unexpected error: Cannot load \"in.dat\": the file's content is not a known "
+                                 "image format. Please run Tarnwik to get help\r\n";
     struct Row {
         const char* name;
         std::optional<std::string> store;
@@ -563,7 +563,7 @@ TEST_F(ConfigTest, ProgramStartsWhateverTheStoreHolds) {
         SCOPED_TRACE(r.name);
         fs::remove(StoreFile());
         if (r.store) WriteStore(*r.store);
-        const auto res = twtest::RunTarnwick({"in.png"},
+        const auto res = twtest::RunTarnwick({"in.dat"},
                                              {"HOME=" + dir_.file("home"), "XDG_CONFIG_HOME=" + r.configHome,
                                               "XDG_CONFIG_DIRS=" + dir_.file("system"),
                                               "XDG_DOCUMENTS_DIR=" + dir_.file("docs")},

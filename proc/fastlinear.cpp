@@ -1,0 +1,99 @@
+// Fast linear resampling: 17-bit fixed-point interpolation when a direction
+// enlarges, an integer box mean when it shrinks. Horizontal pass into a work image of
+// destination width, then the vertical pass over the work rows.
+#include <algorithm>
+#include <cstring>
+
+#include "proc/resample_impl.h"
+
+namespace tw::proc {
+
+namespace {
+
+constexpr int kFracBits = 17;
+constexpr double kFracOne = 131072.0;
+
+inline uint8_t Lerp17(int a, int b, int32_t frac) {
+    // a + floor((b - a) * frac / 131072): the arithmetic shift floors.
+    return uint8_t(a + (((b - a) * frac) >> kFracBits));
+}
+
+} // namespace
+
+void FastLinear(int W, int H, int Wd, int Hd, int L, const TRowReader& read, const TRowWriter& write,
+                TProgress& progress) {
+    if (W <= 0 || H <= 0 || Wd <= 0 || Hd <= 0) return;
+    const double xs = double(Wd) / double(W);
+    const double ys = double(Hd) / double(H);
+    if (xs == 1.0 && ys == 1.0) {
+        for (int y = 0; y < H; ++y) write(y, read(y));
+        return;
+    }
+    const double P = 100.0 / (double(H) + double(Hd) + 0.5);
+
+    // Column tables, computed once.
+    std::vector<int> q(static_cast<size_t>(Wd)), q1(static_cast<size_t>(Wd)), e(static_cast<size_t>(Wd));
+    std::vector<int32_t> frac(static_cast<size_t>(Wd));
+    for (int i = 0; i < Wd; ++i) {
+        double f = double(i) / xs;
+        int64_t qi = TruncInt(f);
+        q[size_t(i)] = ClampInt(qi, 0, W - 1);
+        q1[size_t(i)] = std::min(q[size_t(i)] + 1, W - 1);
+        frac[size_t(i)] = int32_t(TruncInt((f - double(qi)) * kFracOne));
+        int64_t ei = TruncInt(double(std::min(i + 1, Wd - 1)) / xs + 1e-10);
+        e[size_t(i)] = ClampInt(ei, q[size_t(i)], W - 1);
+    }
+
+    TIEWorkBitmap work;
+    AllocateWork(work, Wd, H, 8 * L);
+    for (int y = 0; y < H; ++y) {
+        const uint8_t* s = read(y);
+        uint8_t* d = work.Scanline(y);
+        if (xs > 1.0) {
+            for (int i = 0; i < Wd; ++i) {
+                const uint8_t* a = s + size_t(q[size_t(i)]) * size_t(L);
+                const uint8_t* b = s + size_t(q1[size_t(i)]) * size_t(L);
+                for (int ch = 0; ch < L; ++ch) d[size_t(i) * size_t(L) + size_t(ch)] = Lerp17(a[ch], b[ch], frac[size_t(i)]);
+            }
+        } else {
+            for (int i = 0; i < Wd; ++i) {
+                const int lo = q[size_t(i)], hi = e[size_t(i)];
+                for (int ch = 0; ch < L; ++ch) {
+                    uint64_t sum = 0;
+                    for (int x = lo; x <= hi; ++x) sum += s[size_t(x) * size_t(L) + size_t(ch)];
+                    d[size_t(i) * size_t(L) + size_t(ch)] = uint8_t(sum / uint64_t(hi - lo + 1));
+                }
+            }
+        }
+        if (progress.Active()) progress.Send(int(TruncInt(P * double(y))));
+    }
+
+    const int n = Wd * L;
+    std::vector<uint8_t> row(static_cast<size_t>(n));
+    std::vector<uint64_t> acc;
+    for (int j = 0; j < Hd; ++j) {
+        if (ys > 1.0) {
+            double g = double(j) / ys;
+            int64_t hi = TruncInt(g);
+            int32_t fr = int32_t(TruncInt((g - double(hi)) * kFracOne));
+            int h = ClampInt(hi, 0, H - 1);
+            const uint8_t* a = work.Scanline(h);
+            const uint8_t* b = work.Scanline(h + 1 < H ? h + 1 : h);
+            for (int x = 0; x < n; ++x) row[size_t(x)] = Lerp17(a[x], b[x], fr);
+        } else {
+            int lo = ClampInt(TruncInt(double(j) / ys), 0, H - 1);
+            int hi = ClampInt(TruncInt(double(std::min(j + 1, Hd - 1)) / ys), lo, H - 1);
+            acc.assign(size_t(n), 0);
+            for (int r = lo; r <= hi; ++r) {
+                const uint8_t* a = work.Scanline(r);
+                for (int x = 0; x < n; ++x) acc[size_t(x)] += a[x];
+            }
+            const uint64_t count = uint64_t(hi - lo + 1);
+            for (int x = 0; x < n; ++x) row[size_t(x)] = uint8_t(acc[size_t(x)] / count);
+        }
+        write(j, row.data());
+        if (progress.Active()) progress.Send(int(TruncInt(P * double(H + j))));
+    }
+}
+
+} // namespace tw::proc
