@@ -1,5 +1,6 @@
 // BMP file writing: headers, colour table, rows (plain or RLE) and the final patch
 // of the header fields that are only known at the end.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -34,8 +35,11 @@ uint32_t ImportantColors(int depth) {
     }
 }
 
+// Dots per inch to pixels per metre, rounding half to even and saturating at the
+// field's range.
 int32_t PelsPerMeter(int dpi) {
-    return int32_t(std::nearbyint(double(dpi) / 2.54 * 100.0));
+    double ppm = std::nearbyint(double(dpi) / 2.54 * 100.0);
+    return int32_t(std::clamp(ppm, double(INT32_MIN), double(INT32_MAX)));
 }
 
 // Writes through CheckedWrite and turns a short write into an abort with a reason.

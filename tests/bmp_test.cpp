@@ -1122,6 +1122,31 @@ TEST(BmpWrite, HeaderFields) {
     }
 }
 
+TEST(BmpWrite, ResolutionFields) {
+    struct Row {
+        int dpi;
+        uint32_t ppm;
+    };
+    // 0.5 pixels per metre is 0.0127 dpi, so no integer resolution lands on a tie.
+    const Row rows[] = {{300, 11811},
+                        {72, 2835},
+                        {96, 3780},
+                        {1, 39},
+                        {0, 0},
+                        {-96, uint32_t(-3780)},
+                        {60000000, uint32_t(INT32_MAX)},
+                        {-60000000, uint32_t(INT32_MIN)}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.dpi);
+        TBmpWriteOptions o;
+        o.DpiX = o.DpiY = r.dpi;
+        auto out = WriteCore(1, 1, o, [](int, uint8_t* p) { std::memset(p, 0, 3); });
+        ASSERT_TRUE(out.ok) << out.reason;
+        EXPECT_EQ(Le32(out.file, 38), r.ppm);
+        EXPECT_EQ(Le32(out.file, 42), r.ppm);
+    }
+}
+
 TEST(BmpWrite, CoreHeaderIgnoresRle) {
     TBmpWriteOptions o;
     o.Depth = 8;
