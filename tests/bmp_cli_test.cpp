@@ -14,7 +14,9 @@ using namespace twtest;
 
 namespace {
 
-bool BmpWired() { return BuiltinFormat(ioBMP) != nullptr; }
+bool BmpWired() {
+    return BuiltinFormat(ioBMP) != nullptr;
+}
 
 BmpSpec EightBitImage() {
     BmpSpec s;
@@ -44,7 +46,8 @@ TEST(BmpProgram, ConvertsBmpToBmp) {
     ASSERT_EQ(out->bitmap.Width(), 3);
     ASSERT_EQ(out->bitmap.Height(), 2);
     for (int y = 0; y < 2; ++y)
-        for (int x = 0; x < 3; ++x) EXPECT_EQ(Px(out->bitmap, x, y), Px(in->bitmap, x, y)) << x << "," << y;
+        for (int x = 0; x < 3; ++x)
+            EXPECT_EQ(Px(out->bitmap, x, y), Px(in->bitmap, x, y)) << x << "," << y;
 }
 
 TEST(BmpProgram, BadFilesEndWithExit99) {
