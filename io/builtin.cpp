@@ -1,5 +1,6 @@
 #include "io/builtin.h"
 
+#include "codecs/bmp.h"
 #include "codecs/gif.h"
 #include "codecs/jpeg.h"
 #include "codecs/png.h"
@@ -48,8 +49,22 @@ std::unique_ptr<TIEMask> ReadGif(TImageIO& io, TStream& s, TIEProgressRecord& p)
 
 void WriteGif(TImageIO& io, TStream& s, TIEProgressRecord& p) { GifWriteStream(s, io.Bitmap(), io.Params, p); }
 
+std::unique_ptr<TIEMask> ReadBmp(TImageIO& io, TStream& s, TIEProgressRecord& p) {
+    return BmpReadStream(s, io.Bitmap(), io.Params, p, false, io.Params.BmpUseAlpha);
+}
+
+void WriteBmp(TImageIO& io, TStream& s, TIEProgressRecord& p) {
+    BmpWriteStream(s, io.Bitmap(), io.Params, p, io.Params.BmpUseAlpha);
+}
+
 std::vector<TIEBuiltinFormat> MakeTable() {
     std::vector<TIEBuiltinFormat> t;
+    {
+        TIEBuiltinFormat f{ioBMP};
+        f.Read = ReadBmp;
+        f.Write = WriteBmp;
+        t.push_back(f);
+    }
     {
         TIEBuiltinFormat f{ioGIF};
         f.HostTakesResolution = false;
