@@ -1,7 +1,7 @@
 #include "cli/language.h"
 
 #include "cli/configstore.h"
-#include "cli/filenames.h"
+#include "io/filenames.h"
 #include "cli/folders.h"
 #include "cli/inifile.h"
 #include "cli/options.h"

@@ -2,22 +2,6 @@
 
 namespace tw {
 
-std::string LowerCase(std::string_view s) {
-    std::string r(s);
-    for (char& c : r)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return r;
-}
-
-std::string Trim(std::string_view s) {
-    auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-    size_t b = 0, e = s.size();
-    while (b < e && blank(s[b]))
-        ++b;
-    while (e > b && blank(s[e - 1]))
-        --e;
-    return std::string(s.substr(b, e - b));
-}
 
 std::string FindOptionValue(const TArguments& args, std::string_view option) {
     const std::string key = Trim(LowerCase(option));

@@ -7,16 +7,14 @@
 #include <string_view>
 #include <vector>
 
+#include "io/filenames.h"
+
 namespace tw {
 
 // The arguments after the program name; the first one is the input name and is scanned
 // like every other argument.
 using TArguments = std::vector<std::string>;
 
-// Lower-case ASCII copy.
-std::string LowerCase(std::string_view s);
-// Copy without leading and trailing blanks and control characters (bytes up to 32).
-std::string Trim(std::string_view s);
 
 // The value of the first argument whose first two characters, lower-cased and trimmed,
 // equal the lower-cased, trimmed option: that argument from its third character on,

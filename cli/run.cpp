@@ -1,6 +1,6 @@
 #include "cli/run.h"
 
-#include "cli/filenames.h"
+#include "io/filenames.h"
 #include "cli/processing.h"
 #include "image/errors.h"
 #include "io/imagehost.h"

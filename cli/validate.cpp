@@ -1,6 +1,6 @@
 #include "cli/validate.h"
 
-#include "cli/filenames.h"
+#include "io/filenames.h"
 
 namespace tw {
 

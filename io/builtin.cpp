@@ -1,5 +1,7 @@
 #include "io/builtin.h"
 
+#include "codecs/bmp.h"
+#include "codecs/gif.h"
 #include "codecs/jpeg.h"
 #include "codecs/png.h"
 #include "io/formats.h"
@@ -39,8 +41,37 @@ void WriteJpeg(TImageIO& io, TStream& s, TIEProgressRecord& p) { JpegWriteStream
 
 void PrepareJpeg(TImageIO& io) { JpegPrepareMarkers(io.Params); }
 
+std::unique_ptr<TIEMask> ReadGif(TImageIO& io, TStream& s, TIEProgressRecord& p) {
+    TGifReadResult r = GifLoadComposed(s, io.Bitmap(), io.Params, p);
+    io.SetBackground(TRGB2TColor(GifLoadBackground(io.Params)));
+    return std::move(r.Transparency);
+}
+
+void WriteGif(TImageIO& io, TStream& s, TIEProgressRecord& p) { GifWriteStream(s, io.Bitmap(), io.Params, p); }
+
+std::unique_ptr<TIEMask> ReadBmp(TImageIO& io, TStream& s, TIEProgressRecord& p) {
+    return BmpReadStream(s, io.Bitmap(), io.Params, p, false, io.Params.BmpUseAlpha);
+}
+
+void WriteBmp(TImageIO& io, TStream& s, TIEProgressRecord& p) {
+    BmpWriteStream(s, io.Bitmap(), io.Params, p, io.Params.BmpUseAlpha);
+}
+
 std::vector<TIEBuiltinFormat> MakeTable() {
     std::vector<TIEBuiltinFormat> t;
+    {
+        TIEBuiltinFormat f{ioBMP};
+        f.Read = ReadBmp;
+        f.Write = WriteBmp;
+        t.push_back(f);
+    }
+    {
+        TIEBuiltinFormat f{ioGIF};
+        f.HostTakesResolution = false;
+        f.Read = ReadGif;
+        f.Write = WriteGif;
+        t.push_back(f);
+    }
     {
         TIEBuiltinFormat f{ioJPEG};
         f.ReadBuffer = 8192;

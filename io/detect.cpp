@@ -287,7 +287,7 @@ int32_t DetectFileType(const std::string& fileName, bool verifyExtension) {
     } catch (...) {
         result = ioUnknown;
     }
-    const TIEFormatRow* row = FormatByExtension(FileExtension(fileName));
+    const TIEFormatRow* row = FormatByExtension(ExtractFileExt(fileName));
     if (row && row->TypeCode == ioRAW && result == ioTIFF) return ioRAW;
     if (row && !row->BuiltIn) return row->TypeCode;
     if (verifyExtension && result != ioUnknown) {

@@ -5,18 +5,6 @@
 
 namespace tw {
 
-std::string LowerCase(std::string s) {
-    for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string FileExtension(const std::string& fileName) {
-    size_t sep = fileName.find_last_of("/\\:");
-    size_t dot = fileName.rfind('.');
-    if (dot == std::string::npos || (sep != std::string::npos && dot < sep)) return {};
-    return fileName.substr(dot);
-}
-
 std::vector<TIEFormatRow>& FormatTable() {
     static std::vector<TIEFormatRow> table = [] {
         struct Def {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "image/bitmap.h"
+#include "io/filenames.h"
 #include "io/progress.h"
 #include "io/stream.h"
 
@@ -76,10 +77,5 @@ void UnregisterFormat(int32_t code);
 int32_t DetectStreamType(TStream& stream);
 // Content detection of a file, adjusted by its extension.
 int32_t DetectFileType(const std::string& fileName, bool verifyExtension);
-
-// The extension of a file name: from the last dot after the last path separator,
-// dot included; empty when there is none.
-std::string FileExtension(const std::string& fileName);
-std::string LowerCase(std::string s);
 
 } // namespace tw

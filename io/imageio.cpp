@@ -89,7 +89,7 @@ void TImageIO::LoadFromFileByExtension(const std::string& fileName) {
         Finish();
         return;
     }
-    std::string ext = LowerCase(FileExtension(fileName));
+    std::string ext = LowerCase(ExtractFileExt(fileName));
     const TIEFormatRow* row = FormatByExtension(ext);
     if (!row) {
         Fail("the file's content is not a known image format");
@@ -230,7 +230,7 @@ int32_t TImageIO::SaveFormatOf(const std::string& fileName) {
         {".wbmp.", ioWBMP},             {".ps.eps.", ioPS}, {".pdf.", ioPDF},
         {".psd.", ioPSD},
     };
-    std::string ext = LowerCase(FileExtension(fileName));
+    std::string ext = LowerCase(ExtractFileExt(fileName));
     if (ext.size() < 2) return ioUnknown;
     std::string key = ext + ".";
     for (const Group& g : groups)
@@ -246,12 +246,12 @@ void TImageIO::SaveToFile(const std::string& fileName) {
         BuiltinSave(fileName, code);
         return;
     }
-    const TIEFormatRow* row = FormatByExtension(FileExtension(fileName));
+    const TIEFormatRow* row = FormatByExtension(ExtractFileExt(fileName));
     if (row && !row->BuiltIn && row->WriterProc) {
         RegisteredSave(fileName, *row);
         return;
     }
-    Fail("no writer for the extension \"" + FileExtension(fileName) + "\"");
+    Fail("no writer for the extension \"" + ExtractFileExt(fileName) + "\"");
     Finish();
 }
 

@@ -98,11 +98,82 @@ class TRowWindow {
     int tag_[4] = {-1, -1, -1, -1};
 };
 
+// The rows a vertical step samples: j - 1, j, j + 1, j + 2 (clamped by the window).
+struct TStepRows {
+    const double *rm, *r0, *r1, *r2;
+};
+
+// Adds one vertical step (height I, vertical fraction G) to the accumulators. Each
+// target pixel's segments are contiguous; its accumulators are kept in registers
+// while they are added in segment order, which is the order of the plain walk.
+template <int Mode, bool IsCubic, int L>
+void AccumulateStep(const std::vector<TSegment>& segs, const std::vector<int>& groupStart, int Wd, int W, double I,
+                    double G, const TStepRows& rows, double maxValue, double* acc) {
+    const auto at = [W](const double* row, int c, int ch) {
+        return row[size_t(ClampInt(c, 0, W - 1)) * size_t(L) + size_t(ch)];
+    };
+    for (int tx = 0; tx < Wd; ++tx) {
+        double a[L];
+        for (int ch = 0; ch < L; ++ch) a[ch] = acc[size_t(tx) * L + size_t(ch)];
+        for (int k = groupStart[size_t(tx)]; k < groupStart[size_t(tx) + 1]; ++k) {
+            const TSegment& s = segs[size_t(k)];
+            const double M = s.W * I;
+            const int c = s.C;
+            const double Lf = s.Lf;
+            for (int ch = 0; ch < L; ++ch) {
+                double v;
+                if constexpr (Mode == 3) {
+                    v = rows.r0[size_t(c) * L + size_t(ch)];
+                } else if constexpr (!IsCubic) {
+                    const int c1 = std::min(c + 1, W - 1);
+                    if constexpr (Mode == 1) {
+                        v = (1.0 - Lf) * at(rows.r0, c, ch) + Lf * at(rows.r0, c1, ch);
+                    } else if constexpr (Mode == 2) {
+                        v = (1.0 - G) * at(rows.r0, c, ch) + G * at(rows.r1, c, ch);
+                    } else {
+                        v = (1.0 - G) * ((1.0 - Lf) * at(rows.r0, c, ch) + Lf * at(rows.r0, c1, ch)) +
+                            G * ((1.0 - Lf) * at(rows.r1, c, ch) + Lf * at(rows.r1, c1, ch));
+                    }
+                } else {
+                    auto horizontal = [&](const double* row) {
+                        return Cubic(at(row, c - 1, ch), at(row, c, ch), at(row, c + 1, ch), at(row, c + 2, ch), Lf,
+                                     maxValue);
+                    };
+                    if constexpr (Mode == 1) {
+                        v = horizontal(rows.r0);
+                    } else if constexpr (Mode == 2) {
+                        v = Cubic(at(rows.rm, c, ch), at(rows.r0, c, ch), at(rows.r1, c, ch), at(rows.r2, c, ch), G,
+                                  maxValue);
+                    } else {
+                        v = Cubic(double(TruncSum(horizontal(rows.rm))), double(TruncSum(horizontal(rows.r0))),
+                                  double(TruncSum(horizontal(rows.r1))), double(TruncSum(horizontal(rows.r2))), G,
+                                  maxValue);
+                    }
+                }
+                a[ch] += M * v;
+            }
+        }
+        for (int ch = 0; ch < L; ++ch) acc[size_t(tx) * L + size_t(ch)] = a[ch];
+    }
+}
+
+using TStepFn = void (*)(const std::vector<TSegment>&, const std::vector<int>&, int, int, double, double,
+                         const TStepRows&, double, double*);
+
+template <int L> TStepFn StepFor(int mode, bool cubic) {
+    switch (mode) {
+    case 0: return cubic ? AccumulateStep<0, true, L> : AccumulateStep<0, false, L>;
+    case 1: return cubic ? AccumulateStep<1, true, L> : AccumulateStep<1, false, L>;
+    case 2: return cubic ? AccumulateStep<2, true, L> : AccumulateStep<2, false, L>;
+    default: return AccumulateStep<3, false, L>;
+    }
+}
+
 } // namespace
 
 void AreaWeighted(int W, int H, int Wd, int Hd, int L, bool bits16, bool cubic, const TRowReader& read,
                   const TRowWriter& write, TProgress& progress) {
-    if (W <= 0 || H <= 0 || Wd <= 0 || Hd <= 0) return;
+    if (W <= 0 || H <= 0 || Wd <= 0 || Hd <= 0 || (L != 1 && L != 3)) return;
     const double maxValue = bits16 ? 65535.0 : 255.0;
     const double gx = double(W) / double(Wd);
     const double gy = double(H) / double(Hd);
@@ -110,14 +181,18 @@ void AreaWeighted(int W, int H, int Wd, int Hd, int L, bool bits16, bool cubic, 
     const double area = gx * gy;
 
     CheckWorkSize(int64_t(W) + int64_t(Wd), 1, int64_t(sizeof(TSegment)));
-    const std::vector<TSegment> segs = HorizontalSegments(W, Wd, gx);
+    // Segments of zero width add nothing; they are left out.
+    std::vector<TSegment> segs = HorizontalSegments(W, Wd, gx);
+    std::erase_if(segs, [](const TSegment& s) { return s.W == 0.0; });
+    std::vector<int> groupStart(static_cast<size_t>(Wd) + 1, 0);
+    for (const TSegment& s : segs) ++groupStart[size_t(s.Tx) + 1];
+    for (int tx = 0; tx < Wd; ++tx) groupStart[size_t(tx) + 1] += groupStart[size_t(tx)];
+    const TStepFn step = L == 3 ? StepFor<3>(mode, cubic) : StepFor<1>(mode, cubic);
+
     TRowWindow window(W, H, L, bits16, read);
     std::vector<double> acc(size_t(Wd) * size_t(L), 0.0);
     std::vector<uint8_t> out(size_t(Wd) * size_t(L) * (bits16 ? 2 : 1));
-
-    const auto at = [W, L](const double* row, int c, int ch) {
-        return row[size_t(ClampInt(c, 0, W - 1)) * size_t(L) + size_t(ch)];
-    };
+    const bool twoRows = mode == 0 || mode == 2;
 
     double pos = 0.0, target = gy;
     int j = 0, ty = 0;
@@ -128,46 +203,14 @@ void AreaWeighted(int W, int H, int Wd, int Hd, int L, bool bits16, bool cubic, 
         const double I = end - pos;
         pos = end;
 
-        const double* r0 = window.Row(j);
-        const double* r1 = (mode == 0 || mode == 2) ? window.Row(j + 1) : r0;
-        const double* rm = (cubic && (mode == 0 || mode == 2)) ? window.Row(j - 1) : r0;
-        const double* r2 = (cubic && (mode == 0 || mode == 2)) ? window.Row(j + 2) : r0;
-
-        for (const TSegment& s : segs) {
-            const double M = s.W * I;
-            const int c = s.C;
-            const double Lf = s.Lf;
-            double* a = acc.data() + size_t(s.Tx) * size_t(L);
-            for (int ch = 0; ch < L; ++ch) {
-                double v;
-                if (mode == 3) {
-                    v = r0[size_t(c) * size_t(L) + size_t(ch)];
-                } else if (!cubic) {
-                    const int c1 = std::min(c + 1, W - 1);
-                    if (mode == 1) {
-                        v = (1.0 - Lf) * at(r0, c, ch) + Lf * at(r0, c1, ch);
-                    } else if (mode == 2) {
-                        v = (1.0 - G) * at(r0, c, ch) + G * at(r1, c, ch);
-                    } else {
-                        v = (1.0 - G) * ((1.0 - Lf) * at(r0, c, ch) + Lf * at(r0, c1, ch)) +
-                            G * ((1.0 - Lf) * at(r1, c, ch) + Lf * at(r1, c1, ch));
-                    }
-                } else {
-                    auto horizontal = [&](const double* row) {
-                        return Cubic(at(row, c - 1, ch), at(row, c, ch), at(row, c + 1, ch), at(row, c + 2, ch), Lf,
-                                     maxValue);
-                    };
-                    if (mode == 1) {
-                        v = horizontal(r0);
-                    } else if (mode == 2) {
-                        v = Cubic(at(rm, c, ch), at(r0, c, ch), at(r1, c, ch), at(r2, c, ch), G, maxValue);
-                    } else {
-                        v = Cubic(double(TruncSum(horizontal(rm))), double(TruncSum(horizontal(r0))),
-                                  double(TruncSum(horizontal(r1))), double(TruncSum(horizontal(r2))), G, maxValue);
-                    }
-                }
-                a[ch] += M * v;
-            }
+        // A step of no height adds nothing.
+        if (I != 0.0) {
+            TStepRows rows;
+            rows.r0 = window.Row(j);
+            rows.r1 = twoRows ? window.Row(j + 1) : rows.r0;
+            rows.rm = (cubic && twoRows) ? window.Row(j - 1) : rows.r0;
+            rows.r2 = (cubic && twoRows) ? window.Row(j + 2) : rows.r0;
+            step(segs, groupStart, Wd, W, I, G, rows, maxValue, acc.data());
         }
 
         if (sourceFirst) {
@@ -175,16 +218,18 @@ void AreaWeighted(int W, int H, int Wd, int Hd, int L, bool bits16, bool cubic, 
             continue;
         }
         // The target row is complete.
+        // Each channel is Trunc(sum / area) limited to the sample range. The sums are
+        // bounded by area x maxValue, so they fit 32-bit integers after the division.
         const size_t n = size_t(Wd) * size_t(L);
-        for (size_t i = 0; i < n; ++i) {
-            double v = acc[i] / area;
-            int64_t t = v <= 0.0 ? 0 : (v >= maxValue ? int64_t(maxValue) : std::min(TruncSum(v), int64_t(maxValue)));
-            if (bits16) {
+        const int32_t top = int32_t(maxValue);
+        if (bits16) {
+            for (size_t i = 0; i < n; ++i) {
+                int32_t t = std::clamp(int32_t(acc[i] / area + kTruncSlack), 0, top);
                 uint16_t w = uint16_t(t);
                 std::memcpy(out.data() + 2 * i, &w, 2);
-            } else {
-                out[i] = uint8_t(t);
             }
+        } else {
+            for (size_t i = 0; i < n; ++i) out[i] = uint8_t(std::clamp(int32_t(acc[i] / area + kTruncSlack), 0, top));
         }
         std::fill(acc.begin(), acc.end(), 0.0);
         write(ty, out.data());

@@ -18,6 +18,9 @@ inline uint8_t Lerp17(int a, int b, int32_t frac) {
     return uint8_t(a + (((b - a) * frac) >> kFracBits));
 }
 
+// The integer mean sum div count of byte samples.
+inline uint8_t MeanOf(uint64_t sum, const TDivider& count) { return uint8_t(count(sum)); }
+
 } // namespace
 
 void FastLinear(int W, int H, int Wd, int Hd, int L, const TRowReader& read, const TRowWriter& write,
@@ -58,10 +61,23 @@ void FastLinear(int W, int H, int Wd, int Hd, int L, const TRowReader& read, con
         } else {
             for (int i = 0; i < Wd; ++i) {
                 const int lo = q[size_t(i)], hi = e[size_t(i)];
-                for (int ch = 0; ch < L; ++ch) {
-                    uint64_t sum = 0;
-                    for (int x = lo; x <= hi; ++x) sum += s[size_t(x) * size_t(L) + size_t(ch)];
-                    d[size_t(i) * size_t(L) + size_t(ch)] = uint8_t(sum / uint64_t(hi - lo + 1));
+                const TDivider count(uint32_t(hi - lo + 1));
+                if (L == 3) {
+                    uint64_t s0 = 0, s1 = 0, s2 = 0;
+                    for (const uint8_t* p = s + 3 * size_t(lo); p <= s + 3 * size_t(hi); p += 3) {
+                        s0 += p[0];
+                        s1 += p[1];
+                        s2 += p[2];
+                    }
+                    d[3 * size_t(i)] = MeanOf(s0, count);
+                    d[3 * size_t(i) + 1] = MeanOf(s1, count);
+                    d[3 * size_t(i) + 2] = MeanOf(s2, count);
+                } else {
+                    for (int ch = 0; ch < L; ++ch) {
+                        uint64_t sum = 0;
+                        for (int x = lo; x <= hi; ++x) sum += s[size_t(x) * size_t(L) + size_t(ch)];
+                        d[size_t(i) * size_t(L) + size_t(ch)] = MeanOf(sum, count);
+                    }
                 }
             }
         }
@@ -88,8 +104,8 @@ void FastLinear(int W, int H, int Wd, int Hd, int L, const TRowReader& read, con
                 const uint8_t* a = work.Scanline(r);
                 for (int x = 0; x < n; ++x) acc[size_t(x)] += a[x];
             }
-            const uint64_t count = uint64_t(hi - lo + 1);
-            for (int x = 0; x < n; ++x) row[size_t(x)] = uint8_t(acc[size_t(x)] / count);
+            const TDivider count(uint32_t(hi - lo + 1));
+            for (int x = 0; x < n; ++x) row[size_t(x)] = MeanOf(acc[size_t(x)], count);
         }
         write(j, row.data());
         if (progress.Active()) progress.Send(int(TruncInt(P * double(H + j))));

@@ -101,7 +101,8 @@ TContributors BuildContributors(int sourceSize, int destSize, TResampleFilter fi
 
     // Every list spans at most this many source indices.
     double spanD = std::ceil(2.0 * support) + 3.0;
-    if (spanD > double(INT32_MAX / 2) || spanD * double(destSize) * 2.0 > double(WorkBytesLimit()))
+    if (spanD * 2.0 + double(sourceSize) + 16.0 > double(INT32_MAX) ||
+        spanD * double(destSize) * 2.0 > double(WorkBytesLimit()))
         throw EIELimitError("Image too large: filter tables for " + std::to_string(sourceSize) + " -> " +
                             std::to_string(destSize));
 
@@ -170,6 +171,33 @@ static inline int32_t Dot16(const int16_t* w, const int16_t* x, int n) {
 #endif
 }
 
+// The three sums of w[k] * x_c[k] over the planes x0, x1, x2 (n a multiple of 8).
+static inline void Dot16x3(const int16_t* w, const int16_t* x0, const int16_t* x1, const int16_t* x2, int n,
+                           int32_t out[3]) {
+#if defined(__SSE2__)
+    __m128i a0 = _mm_setzero_si128(), a1 = _mm_setzero_si128(), a2 = _mm_setzero_si128();
+    for (int k = 0; k < n; k += 8) {
+        __m128i ww = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + k));
+        a0 = _mm_add_epi32(a0, _mm_madd_epi16(ww, _mm_loadu_si128(reinterpret_cast<const __m128i*>(x0 + k))));
+        a1 = _mm_add_epi32(a1, _mm_madd_epi16(ww, _mm_loadu_si128(reinterpret_cast<const __m128i*>(x1 + k))));
+        a2 = _mm_add_epi32(a2, _mm_madd_epi16(ww, _mm_loadu_si128(reinterpret_cast<const __m128i*>(x2 + k))));
+    }
+    // Transpose-add the three accumulators into their totals.
+    __m128i t01lo = _mm_unpacklo_epi32(a0, a1), t01hi = _mm_unpackhi_epi32(a0, a1);
+    __m128i t01 = _mm_add_epi32(t01lo, t01hi); // a0[0]+a0[2], a1[0]+a1[2], a0[1]+a0[3], a1[1]+a1[3]
+    __m128i s01 = _mm_add_epi32(t01, _mm_shuffle_epi32(t01, _MM_SHUFFLE(1, 0, 3, 2)));
+    __m128i s2 = _mm_add_epi32(a2, _mm_shuffle_epi32(a2, _MM_SHUFFLE(1, 0, 3, 2)));
+    s2 = _mm_add_epi32(s2, _mm_shuffle_epi32(s2, _MM_SHUFFLE(2, 3, 0, 1)));
+    out[0] = _mm_cvtsi128_si32(s01);
+    out[1] = _mm_cvtsi128_si32(_mm_shuffle_epi32(s01, _MM_SHUFFLE(1, 1, 1, 1)));
+    out[2] = _mm_cvtsi128_si32(s2);
+#else
+    out[0] = Dot16(w, x0, n);
+    out[1] = Dot16(w, x1, n);
+    out[2] = Dot16(w, x2, n);
+#endif
+}
+
 // acc[x] += w * row[x] for x < n.
 static inline void AddScaledRow(int32_t* acc, const uint8_t* row, int32_t w, int n) {
     int x = 0;
@@ -179,10 +207,50 @@ static inline void AddScaledRow(int32_t* acc, const uint8_t* row, int32_t w, int
     for (; x < n; ++x) acc[x] += w * int32_t(row[x]);
 }
 
-// The weighted sum T over the weights' sum S, as a byte.
-static inline uint8_t Normalise(int32_t t, int32_t s) {
+// The weighted sum T over the weights' sum S (quotient truncated toward zero), as a
+// byte. With S > 0 a negative T gives 0 and a T of 256 S or more gives 255, so only
+// quotients 0..255 are computed, through the column's divider.
+static inline uint8_t Normalise(int32_t t, int32_t s, const TDivider& bySum) {
+    if (s > 0) {
+        if (t <= 0) return 0;
+        uint64_t q = bySum(uint64_t(t));
+        return q >= 255 ? 255 : uint8_t(q);
+    }
     int32_t v = s != 0 ? t / s : (t >> 8);
     return uint8_t(v < 0 ? 0 : (v > 255 ? 255 : v));
+}
+
+static std::vector<TDivider> Dividers(const TContributors& c) {
+    std::vector<TDivider> d;
+    d.reserve(c.Sum.size());
+    for (int s : c.Sum) d.emplace_back(s > 0 ? uint32_t(s) : 1u);
+    return d;
+}
+
+// Spreads a row of W pixels of L interleaved bytes into L planes of 16-bit samples
+// extended by mirrored samples: plane c holds sample Mirror(j) at j + PadLow.
+static void SpreadRow(const uint8_t* src, int W, int L, const TContributors& cx, int16_t* planes, int planeLen) {
+    for (int ch = 0; ch < L; ++ch) {
+        int16_t* p = planes + size_t(ch) * size_t(planeLen);
+        for (int j = -cx.PadLow; j < 0; ++j) p[j + cx.PadLow] = src[size_t(cx.Mirror(j)) * size_t(L) + size_t(ch)];
+        for (int j = W; j < W + cx.PadHigh; ++j)
+            p[j + cx.PadLow] = src[size_t(cx.Mirror(j)) * size_t(L) + size_t(ch)];
+    }
+    if (L == 3) {
+        int16_t* p0 = planes + cx.PadLow;
+        int16_t* p1 = p0 + planeLen;
+        int16_t* p2 = p1 + planeLen;
+        for (int j = 0; j < W; ++j) {
+            p0[j] = src[3 * j];
+            p1[j] = src[3 * j + 1];
+            p2[j] = src[3 * j + 2];
+        }
+    } else {
+        for (int ch = 0; ch < L; ++ch) {
+            int16_t* p = planes + size_t(ch) * size_t(planeLen) + cx.PadLow;
+            for (int j = 0; j < W; ++j) p[j] = src[size_t(j) * size_t(L) + size_t(ch)];
+        }
+    }
 }
 
 void SeparableFilter(int W, int H, int Wd, int Hd, int L, TResampleFilter filter, const TRowReader& read,
@@ -191,6 +259,7 @@ void SeparableFilter(int W, int H, int Wd, int Hd, int L, TResampleFilter filter
     const TContributors cx = BuildContributors(W, Wd, filter);
     const TContributors cy = BuildContributors(H, Hd, filter);
     const double P = 100.0 / (double(H) + double(Wd) + 0.5);
+    const std::vector<TDivider> divX = Dividers(cx), divY = Dividers(cy);
 
     TIEWorkBitmap work;
     AllocateWork(work, Wd, H, 8 * L);
@@ -200,23 +269,25 @@ void SeparableFilter(int W, int H, int Wd, int Hd, int L, TResampleFilter filter
     const int planeLen = cx.PadLow + W + cx.PadHigh + 8;
     std::vector<int16_t> planes(size_t(planeLen) * size_t(L), 0);
     for (int y = 0; y < H; ++y) {
-        const uint8_t* src = read(y);
-        for (int ch = 0; ch < L; ++ch) {
-            int16_t* p = planes.data() + size_t(ch) * size_t(planeLen);
-            for (int j = -cx.PadLow; j < 0; ++j) p[j + cx.PadLow] = src[size_t(cx.Mirror(j)) * size_t(L) + size_t(ch)];
-            int16_t* mid = p + cx.PadLow;
-            for (int j = 0; j < W; ++j) mid[j] = src[size_t(j) * size_t(L) + size_t(ch)];
-            for (int j = W; j < W + cx.PadHigh; ++j) mid[j] = src[size_t(cx.Mirror(j)) * size_t(L) + size_t(ch)];
-        }
+        SpreadRow(read(y), W, L, cx, planes.data(), planeLen);
         uint8_t* out = work.Scanline(y);
         for (int i = 0; i < Wd; ++i) {
             const int16_t* w = cx.Weights.data() + size_t(i) * size_t(cx.Stride);
             const int n = (cx.Count[size_t(i)] + 7) & ~7;
             const size_t base = size_t(cx.First[size_t(i)] + cx.PadLow);
             const int32_t S = cx.Sum[size_t(i)];
-            for (int ch = 0; ch < L; ++ch) {
-                int32_t T = Dot16(w, planes.data() + size_t(ch) * size_t(planeLen) + base, n);
-                out[size_t(i) * size_t(L) + size_t(ch)] = Normalise(T, S);
+            if (L == 3) {
+                int32_t T[3];
+                const int16_t* p0 = planes.data() + base;
+                Dot16x3(w, p0, p0 + planeLen, p0 + 2 * size_t(planeLen), n, T);
+                out[3 * size_t(i)] = Normalise(T[0], S, divX[size_t(i)]);
+                out[3 * size_t(i) + 1] = Normalise(T[1], S, divX[size_t(i)]);
+                out[3 * size_t(i) + 2] = Normalise(T[2], S, divX[size_t(i)]);
+            } else {
+                for (int ch = 0; ch < L; ++ch) {
+                    int32_t T = Dot16(w, planes.data() + size_t(ch) * size_t(planeLen) + base, n);
+                    out[size_t(i) * size_t(L) + size_t(ch)] = Normalise(T, S, divX[size_t(i)]);
+                }
             }
         }
         if (progress.Active()) progress.SendChanged(int(TruncInt(double(y + 1) * P)));
@@ -234,7 +305,7 @@ void SeparableFilter(int W, int H, int Wd, int Hd, int L, TResampleFilter filter
             AddScaledRow(acc.data(), work.Scanline(cy.Mirror(int64_t(cy.First[size_t(r)]) + k)), w[k], n);
         }
         const int32_t S = cy.Sum[size_t(r)];
-        for (int x = 0; x < n; ++x) row[size_t(x)] = Normalise(acc[size_t(x)], S);
+        for (int x = 0; x < n; ++x) row[size_t(x)] = Normalise(acc[size_t(x)], S, divY[size_t(r)]);
         write(r, row.data());
         if (progress.Active())
             progress.SendChanged(int(TruncInt((double(H) + double(Wd) * double(r + 1) / double(Hd)) * P)));

@@ -18,7 +18,8 @@ void CopyPalette(TIEBitmap& source, TIEBitmap& target);
 // Exact turn by ccwTurns counter-clockwise quarter turns (1..3) of any format into
 // target, which is allocated here (same format). limitBytes caps the result.
 void QuarterTurn(TIEBitmap& source, TIEBitmap& target, int ccwTurns, int64_t limitBytes);
-// The same on the bitmap itself.
+// The same on the bitmap itself (rebuilt at the turned size; its alpha channel is
+// dropped, the caller turns that separately).
 void QuarterTurnInPlace(TIEBitmap& image, int ccwTurns, int64_t limitBytes);
 
 // Number of counter-clockwise quarter turns (0..3) when angle is a whole multiple of

@@ -192,15 +192,20 @@ bool TImageProc::CheckFormat(TIEPixelFormatSet allowed) {
 void TImageProc::Resample(int newWidth, int newHeight, TResampleFilter filter) {
     if (!CheckFormat(0) || !HasImage()) return;
     bool done = false;
+    const int64_t limit = ImageBytesLimit(*bitmap_);
     Guarded([&] {
-        TIEBitmap scratch;
-        if (!ResampleSized(*bitmap_, scratch, newWidth, newHeight, filter, ImageBytesLimit(*bitmap_), ProgressFn()))
-            return;
-        bitmap_->Assign(scratch);
-        if (bitmap_->IsEmpty())
-            throw EIELimitError("Not enough memory for a " + std::to_string(scratch.Width()) + "x" +
-                                std::to_string(scratch.Height()) + " image");
-        done = true;
+        // The image's storage moves to a scratch that serves as the source; the image is
+        // allocated anew at the target size and resampled straight into. On failure the
+        // image gets its storage back unchanged.
+        TIEBitmap source;
+        bitmap_->TransferStorageTo(source);
+        try {
+            done = ResampleSized(source, *bitmap_, newWidth, newHeight, filter, limit, ProgressFn());
+        } catch (...) {
+            source.TransferStorageTo(*bitmap_);
+            throw;
+        }
+        if (!done) source.TransferStorageTo(*bitmap_);
     });
     if (!done) return;
     Changed();

@@ -61,7 +61,9 @@ TRowSet::TRowSet(TIEBitmap& bitmap) {
         for (int y = 0; y < h; ++y) rows_[size_t(y)] = bitmap.Scanline(y);
         return;
     }
+    // A file image is read into memory whole: refuse what memory cannot hold.
     size_t rl = size_t(bitmap.RowLength());
+    CheckWorkSize(int64_t(rl), h, 1);
     copy_.resize(rl * size_t(h));
     TAccessScope read(bitmap, iedRead);
     for (int y = 0; y < h; ++y) {

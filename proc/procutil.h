@@ -93,6 +93,24 @@ inline void SetBit(uint8_t* row, int64_t x, bool v) {
     else row[x >> 3] &= uint8_t(~m);
 }
 
+// Division by a fixed positive integer through a multiplication: the estimate from
+// the double reciprocal is off by at most one and is corrected, so the result is
+// exactly floor(n / d).
+class TDivider {
+  public:
+    explicit TDivider(uint32_t d = 1) : d_(d ? d : 1), inv_(1.0 / double(d ? d : 1)) {}
+    uint64_t operator()(uint64_t n) const {
+        uint64_t q = uint64_t(double(n) * inv_);
+        if (q * d_ > n) --q;
+        else if ((q + 1) * d_ <= n) ++q;
+        return q;
+    }
+
+  private:
+    uint64_t d_;
+    double inv_;
+};
+
 // Percent reporter: Send reports every value, SendChanged only new ones.
 class TProgress {
   public:

@@ -37,31 +37,59 @@ static void AllocateResult(TIEBitmap& result, int64_t width, int64_t height, TIE
 
 // ---- quarter turns ---------------------------------------------------------------------
 
-// A band of target rows [y0, y1) of a quarter turn, whole pixels of P bytes. Each
-// source row is read as one short contiguous run per band.
+// One tile of a quarter turn: target rows [y0, y1) x target columns [x0, x1), whole
+// pixels of P bytes. Tiles keep the rows touched on both sides few enough to stay in
+// the caches and the address translation buffers.
 template <int P>
-static void TurnBand(const TRowSet& rows, uint8_t* const* dst, int W, int H, int Wn, int y0, int y1, int turns) {
-    for (int x = 0; x < Wn; ++x) {
-        uint8_t* const* d = dst;
+static void TurnTile(const TRowSet& rows, uint8_t* const* dst, int W, int H, int x0, int x1, int y0, int y1,
+                     int turns) {
+    for (int y = y0; y < y1; ++y) {
+        uint8_t* d = dst[y];
         if (turns == 1) { // target (x, y) = source (W - 1 - y, x)
-            const uint8_t* s = rows[x];
-            for (int y = y0; y < y1; ++y) std::memcpy(d[y] + size_t(x) * P, s + size_t(W - 1 - y) * P, P);
+            const size_t off = size_t(W - 1 - y) * P;
+            for (int x = x0; x < x1; ++x) std::memcpy(d + size_t(x) * P, rows[x] + off, P);
         } else { // target (x, y) = source (y, H - 1 - x)
-            const uint8_t* s = rows[H - 1 - x];
-            for (int y = y0; y < y1; ++y) std::memcpy(d[y] + size_t(x) * P, s + size_t(y) * P, P);
+            const size_t off = size_t(y) * P;
+            for (int x = x0; x < x1; ++x) std::memcpy(d + size_t(x) * P, rows[H - 1 - x] + off, P);
         }
     }
 }
 
-static void TurnBandAny(const TRowSet& rows, uint8_t* const* dst, int W, int H, int Wn, int y0, int y1, int turns,
-                        int P) {
+template <int P>
+static void TurnTiles(const TRowSet& rows, uint8_t* const* dst, int W, int H, int Wn, int Hn, int turns) {
+    // Each target row of a tile reads one pixel from each of kTileX source rows; the
+    // source lines stay cached for the next target rows, which read their neighbours.
+    constexpr int kTileX = 256, kTileY = 256;
+    for (int y0 = 0; y0 < Hn; y0 += kTileY)
+        for (int x0 = 0; x0 < Wn; x0 += kTileX)
+            TurnTile<P>(rows, dst, W, H, x0, std::min(Wn, x0 + kTileX), y0, std::min(Hn, y0 + kTileY), turns);
+}
+
+static void TurnTilesAny(const TRowSet& rows, uint8_t* const* dst, int W, int H, int Wn, int Hn, int turns, int P) {
     switch (P) {
-    case 1: TurnBand<1>(rows, dst, W, H, Wn, y0, y1, turns); return;
-    case 2: TurnBand<2>(rows, dst, W, H, Wn, y0, y1, turns); return;
-    case 3: TurnBand<3>(rows, dst, W, H, Wn, y0, y1, turns); return;
-    case 4: TurnBand<4>(rows, dst, W, H, Wn, y0, y1, turns); return;
-    case 6: TurnBand<6>(rows, dst, W, H, Wn, y0, y1, turns); return;
+    case 1: TurnTiles<1>(rows, dst, W, H, Wn, Hn, turns); return;
+    case 2: TurnTiles<2>(rows, dst, W, H, Wn, Hn, turns); return;
+    case 3: TurnTiles<3>(rows, dst, W, H, Wn, Hn, turns); return;
+    case 4: TurnTiles<4>(rows, dst, W, H, Wn, Hn, turns); return;
+    case 6: TurnTiles<6>(rows, dst, W, H, Wn, Hn, turns); return;
     default: return;
+    }
+}
+
+// dst pixel x = src pixel W - 1 - x, pixels of P bytes.
+template <int P> static void ReverseRowP(const uint8_t* src, uint8_t* dst, int W) {
+    for (int x = 0; x < W; ++x) std::memcpy(dst + size_t(x) * P, src + size_t(W - 1 - x) * P, P);
+}
+
+static void ReverseRow(const uint8_t* src, uint8_t* dst, int W, int P) {
+    switch (P) {
+    case 1: ReverseRowP<1>(src, dst, W); return;
+    case 2: ReverseRowP<2>(src, dst, W); return;
+    case 3: ReverseRowP<3>(src, dst, W); return;
+    case 4: ReverseRowP<4>(src, dst, W); return;
+    case 6: ReverseRowP<6>(src, dst, W); return;
+    default:
+        for (int x = 0; x < W; ++x) std::memcpy(dst + size_t(x) * size_t(P), src + size_t(W - 1 - x) * size_t(P), size_t(P));
     }
 }
 
@@ -89,11 +117,12 @@ void QuarterTurn(TIEBitmap& source, TIEBitmap& target, int ccwTurns, int64_t lim
                                             : GetBit(rows[y], x);
                     if (bit) SetBit(d, x, true);
                 }
+            } else if (turns == 2) {
+                ReverseRow(rows[H - 1 - y], d, Wn, P);
             } else {
                 for (int x = 0; x < Wn; ++x) {
                     const uint8_t* s = turns == 1   ? rows[x] + size_t(W - 1 - y) * size_t(P)
                                        : turns == 3 ? rows[H - 1 - x] + size_t(y) * size_t(P)
-                                       : turns == 2 ? rows[H - 1 - y] + size_t(W - 1 - x) * size_t(P)
                                                     : rows[y] + size_t(x) * size_t(P);
                     std::memcpy(d + size_t(x) * size_t(P), s, size_t(P));
                 }
@@ -102,18 +131,23 @@ void QuarterTurn(TIEBitmap& source, TIEBitmap& target, int ccwTurns, int64_t lim
     } else {
         std::vector<uint8_t*> dst(static_cast<size_t>(Hn));
         for (int y = 0; y < Hn; ++y) dst[size_t(y)] = target.Scanline(y);
-        constexpr int kBand = 32;
-        for (int y0 = 0; y0 < Hn; y0 += kBand)
-            TurnBandAny(rows, dst.data(), W, H, Wn, y0, std::min(Hn, y0 + kBand), turns, P);
+        TurnTilesAny(rows, dst.data(), W, H, Wn, Hn, turns, P);
     }
     CopyPalette(source, target);
 }
 
 void QuarterTurnInPlace(TIEBitmap& image, int ccwTurns, int64_t limitBytes) {
     if ((ccwTurns & 3) == 0) return;
-    TIEBitmap result;
-    QuarterTurn(image, result, ccwTurns, limitBytes);
-    image.AssignImage(result);
+    // The image's storage moves to a scratch, the image is allocated anew at the turned
+    // size and the pixels are turned straight into it.
+    TIEBitmap source;
+    image.TransferStorageTo(source);
+    try {
+        QuarterTurn(source, image, ccwTurns, limitBytes);
+    } catch (...) {
+        source.TransferStorageTo(image); // put the image back as it was
+        throw;
+    }
 }
 
 // ---- three-shear rotation -------------------------------------------------------------------
@@ -159,15 +193,15 @@ void RotateShear(TIEBitmap& image, double angle, bool antialias, const uint8_t* 
         c += 90.0;
     }
     // The quarter turns compose into one exact turn.
+    if (c == 0.0) {
+        QuarterTurnInPlace(image, turns & 3, limitBytes);
+        return;
+    }
     TIEBitmap turned;
     TIEBitmap* src = &image;
     if ((turns & 3) != 0) {
         QuarterTurn(image, turned, turns & 3, limitBytes);
         src = &turned;
-    }
-    if (c == 0.0) {
-        if (src != &image) image.AssignImage(turned);
-        return;
     }
 
     const int W = src->Width(), H = src->Height();

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <new>
 
-#include "cli/filenames.h"
+#include "io/filenames.h"
 #include "cli/options.h"
 #include "cli/program.h"
 #include "cli/validate.h"

@@ -194,9 +194,9 @@ TEST(FormatTable, Lookups) {
     EXPECT_EQ(ExtensionAt(ioTIFF, 5), "XIF");
     EXPECT_EQ(ExtensionAt(ioTIFF, 6), "");
     EXPECT_EQ(ExtensionCount(ioAVI), 0);
-    EXPECT_EQ(FileExtension("dir.v1/name"), "");
-    EXPECT_EQ(FileExtension("c:\\a.b\\x.PNG"), ".PNG");
-    EXPECT_EQ(FileExtension("x."), ".");
+    EXPECT_EQ(ExtractFileExt("dir.v1/name"), "");
+    EXPECT_EQ(ExtractFileExt("c:\\a.b\\x.PNG"), ".PNG");
+    EXPECT_EQ(ExtractFileExt("x."), ".");
 }
 
 TEST(FormatTable, RegisteredProbe) {

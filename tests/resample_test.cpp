@@ -368,6 +368,66 @@ TEST(FastLinear, SameSizeIsIdentical) {
     EXPECT_TRUE(SamePixels(image, target));
 }
 
+namespace {
+
+// Fast linear written plainly from its rule, channel by channel, on 24-bit images.
+void RefFastLinear(TIEBitmap& src, TIEBitmap& dst) {
+    const int W = src.Width(), H = src.Height(), Wd = dst.Width(), Hd = dst.Height();
+    const double xs = double(Wd) / W, ys = double(Hd) / H;
+    std::vector<std::vector<int>> work(static_cast<size_t>(H), std::vector<int>(size_t(Wd) * 3));
+    for (int y = 0; y < H; ++y)
+        for (int i = 0; i < Wd; ++i)
+            for (int ch = 0; ch < 3; ++ch) {
+                const double f = i / xs;
+                const int q = int(f), frac = int((f - q) * 131072);
+                const int e = int(std::min(i + 1, Wd - 1) / xs + 1e-10);
+                int v;
+                if (xs > 1) {
+                    const int a = src.Scanline(y)[3 * q + ch], b = src.Scanline(y)[3 * std::min(q + 1, W - 1) + ch];
+                    v = a + int(std::floor(double((b - a) * frac) / 131072.0));
+                } else {
+                    int sum = 0;
+                    for (int x = q; x <= e; ++x) sum += src.Scanline(y)[3 * x + ch];
+                    v = sum / (e - q + 1);
+                }
+                work[size_t(y)][size_t(3 * i + ch)] = v;
+            }
+    for (int j = 0; j < Hd; ++j)
+        for (int x = 0; x < 3 * Wd; ++x) {
+            int v;
+            if (ys > 1) {
+                const double g = j / ys;
+                const int h = int(g), frac = int((g - h) * 131072);
+                const int a = work[size_t(h)][size_t(x)], b = work[size_t(h + 1 < H ? h + 1 : h)][size_t(x)];
+                v = a + int(std::floor(double((b - a) * frac) / 131072.0));
+            } else {
+                const int lo = int(j / ys), hi = int(std::min(j + 1, Hd - 1) / ys);
+                int sum = 0;
+                for (int r = lo; r <= hi; ++r) sum += work[size_t(r)][size_t(x)];
+                v = sum / (hi - lo + 1);
+            }
+            dst.Scanline(j)[x] = uint8_t(v);
+        }
+}
+
+} // namespace
+
+TEST(FastLinear, MatchesPlainRuleOnRandomImages) {
+    struct Size {
+        int w, h, wd, hd;
+    } sizes[] = {{60, 40, 8, 6}, {13, 9, 40, 31}, {37, 11, 11, 37}, {5, 50, 5, 7}, {64, 3, 7, 3}, {9, 9, 9, 20}};
+    for (const Size& s : sizes) {
+        SCOPED_TRACE(std::to_string(s.w) + "x" + std::to_string(s.h) + " -> " + std::to_string(s.wd) + "x" +
+                     std::to_string(s.hd));
+        TIEBitmap image(s.w, s.h, ie24RGB);
+        FillRandom(image, uint32_t(s.w + 7 * s.h));
+        TIEBitmap expected(s.wd, s.hd, ie24RGB), actual(s.wd, s.hd, ie24RGB);
+        RefFastLinear(image, expected);
+        ResampleBitmap(image, actual, rfFastLinear);
+        EXPECT_TRUE(SamePixels(expected, actual));
+    }
+}
+
 // ---- area-weighted ------------------------------------------------------------------------------
 
 TEST(AreaWeighted, ByHand) {
@@ -420,6 +480,111 @@ TEST(AreaWeighted, GrayAnd16BitFormatsKeepTheirFormat) {
     std::memcpy(out, t16.Scanline(0), 4);
     EXPECT_EQ(out[0], 2000);
     EXPECT_EQ(out[1], 62767);
+}
+
+namespace {
+
+// Area-weighted resampling written plainly from its rule: every segment, every step,
+// accumulators in memory (24-bit images).
+void RefArea(TIEBitmap& src, TIEBitmap& dst, bool cubic) {
+    const int W = src.Width(), H = src.Height(), Wd = dst.Width(), Hd = dst.Height();
+    const double gx = double(W) / Wd, gy = double(H) / Hd;
+    const int mode = (gx < 1 && gy < 1) ? 0 : (gx < 1 ? 1 : (gy < 1 ? 2 : 3));
+    struct Seg {
+        int c, tx;
+        double lf, w;
+    };
+    std::vector<Seg> segs;
+    double pos = 0, t = gx;
+    int c = 0, tx = 0;
+    while (c < W || tx < Wd) {
+        if (tx >= Wd || (c < W && c + 1 + 1e-4 < t)) {
+            segs.push_back({c, tx, 1.0, (c + 1) - pos});
+            pos = c + 1;
+            ++c;
+        } else {
+            segs.push_back({std::min(c, W - 1), tx, t - c, t - pos});
+            pos = t;
+            ++tx;
+            t = t + gx;
+        }
+    }
+    auto s = [&](int row, int col, int ch) -> double {
+        row = std::min(std::max(row, 0), H - 1);
+        col = std::min(std::max(col, 0), W - 1);
+        return src.Scanline(row)[3 * col + ch];
+    };
+    auto cub = [](double a, double b, double c2, double d, double tt) {
+        double e = std::fabs(tt + 1), v = a * (5 * (e * e) - e * e * e - 8 * e + 4);
+        e = std::fabs(tt);
+        v += b * (e * e * e - 2 * (e * e) + 1);
+        e = std::fabs(tt - 1);
+        v += c2 * (e * e * e - 2 * (e * e) + 1);
+        e = std::fabs(tt - 2);
+        v += d * (5 * (e * e) - e * e * e - 8 * e + 4);
+        return std::min(255.0, std::max(0.0, v));
+    };
+    std::vector<double> acc(size_t(Wd) * 3, 0.0);
+    double py = 0, ty = gy;
+    int j = 0, row = 0;
+    while (row < Hd) {
+        const bool srcFirst = j + 1 + 1e-4 < ty;
+        const double end = srcFirst ? j + 1 : ty, G = srcFirst ? 1.0 : ty - j, I = end - py;
+        py = end;
+        for (const Seg& g : segs) {
+            if (g.tx >= Wd) continue;
+            const double M = g.w * I, Lf = g.lf;
+            for (int ch = 0; ch < 3; ++ch) {
+                double v;
+                const int k = g.c;
+                if (mode == 3) v = s(j, k, ch);
+                else if (!cubic && mode == 1) v = (1 - Lf) * s(j, k, ch) + Lf * s(j, k + 1, ch);
+                else if (!cubic && mode == 2) v = (1 - G) * s(j, k, ch) + G * s(j + 1, k, ch);
+                else if (!cubic)
+                    v = (1 - G) * ((1 - Lf) * s(j, k, ch) + Lf * s(j, k + 1, ch)) +
+                        G * ((1 - Lf) * s(j + 1, k, ch) + Lf * s(j + 1, k + 1, ch));
+                else {
+                    auto hz = [&](int r) { return cub(s(r, k - 1, ch), s(r, k, ch), s(r, k + 1, ch), s(r, k + 2, ch), Lf); };
+                    if (mode == 1) v = hz(j);
+                    else if (mode == 2) v = cub(s(j - 1, k, ch), s(j, k, ch), s(j + 1, k, ch), s(j + 2, k, ch), G);
+                    else
+                        v = cub(std::trunc(hz(j - 1) + 1e-6), std::trunc(hz(j) + 1e-6), std::trunc(hz(j + 1) + 1e-6),
+                                std::trunc(hz(j + 2) + 1e-6), G);
+                }
+                acc[size_t(3 * g.tx + ch)] += M * v;
+            }
+        }
+        if (srcFirst) {
+            ++j;
+            continue;
+        }
+        for (int x = 0; x < 3 * Wd; ++x) {
+            const double v = acc[size_t(x)] / (gx * gy) + 1e-6;
+            dst.Scanline(row)[x] = uint8_t(std::min(255.0, std::max(0.0, std::trunc(v))));
+            acc[size_t(x)] = 0;
+        }
+        ++row;
+        ty = ty + gy;
+    }
+}
+
+} // namespace
+
+TEST(AreaWeighted, MatchesPlainRuleOnRandomImages) {
+    struct Size {
+        int w, h, wd, hd;
+    } sizes[] = {{60, 40, 8, 6}, {13, 9, 40, 31}, {37, 11, 11, 37}, {9, 50, 20, 7}, {10, 10, 3, 7}, {8, 8, 16, 16}};
+    for (bool cubic : {false, true})
+        for (const Size& s : sizes) {
+            SCOPED_TRACE(std::string(cubic ? "bicubic " : "bilinear ") + std::to_string(s.w) + "x" +
+                         std::to_string(s.h) + " -> " + std::to_string(s.wd) + "x" + std::to_string(s.hd));
+            TIEBitmap image(s.w, s.h, ie24RGB);
+            FillRandom(image, uint32_t(s.w * 3 + s.h));
+            TIEBitmap expected(s.wd, s.hd, ie24RGB), actual(s.wd, s.hd, ie24RGB);
+            RefArea(image, expected, cubic);
+            ResampleBitmap(image, actual, cubic ? rfBicubic : rfBilinear);
+            EXPECT_TRUE(SamePixels(expected, actual));
+        }
 }
 
 // ---- 1-bit sources ----------------------------------------------------------------------------------
@@ -663,4 +828,20 @@ TEST(Resample, UnlistedFormatsAreResampledAsTrueColour) {
     proc.Resample(7, 7, rfLanczos3);
     ASSERT_EQ(image.PixelFormat(), ie24RGB);
     EXPECT_EQ(RGBAt(image, 3, 3), MakeRGB(10, 20, 30));
+}
+
+TEST(ImageProc, FormatCheck) {
+    TIEBitmap image(3, 3, ie8g);
+    TImageProc proc(&image);
+    EXPECT_TRUE(proc.CheckFormat(0)); // an empty set accepts every format
+    EXPECT_TRUE(proc.CheckFormat(IEFormats({ie8g, ie24RGB})));
+    proc.AutoConvertFormat = false;
+    EXPECT_FALSE(proc.CheckFormat(IEFormats({ie24RGB})));
+    EXPECT_EQ(image.PixelFormat(), ie8g);
+    EXPECT_FALSE(TImageProc().CheckFormat(0)); // no bitmap
+    if (!ConversionAvailable()) GTEST_SKIP() << "pixel-format conversion not available in this build";
+    proc.AutoConvertFormat = true;
+    // ie8g prefers ie16g, then ie32f, then ie24RGB.
+    EXPECT_TRUE(proc.CheckFormat(IEFormats({ie24RGB, ie32f})));
+    EXPECT_EQ(image.PixelFormat(), ie32f);
 }

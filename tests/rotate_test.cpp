@@ -273,3 +273,22 @@ TEST(Rotate, ZeroAngleDoesNothing) {
     EXPECT_TRUE(SamePixels(image, copy));
     EXPECT_FALSE(finished);
 }
+
+TEST(Rotate, ATurnThatCannotBeHeldLeavesTheImage) {
+    // 1000 x 1 needs 3000 bytes; turned, 1000 rows of 4 bytes need 4000.
+    TIEBitmap image(1000, 1, ie24RGB);
+    FillRandom(image, 12);
+    TIEBitmap copy;
+    copy.Assign(image);
+    image.SetLocation(ieTBitmap);
+    image.MemoryThreshold = 3500;
+    TImageProc proc(&image);
+    try {
+        proc.Rotate(90, true, aamShear, clWhite);
+        ADD_FAILURE() << "no error raised";
+    } catch (const EIEException& e) {
+        EXPECT_NE(std::string(e.what()).find("Image too large"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(image.Location(), ieTBitmap);
+    EXPECT_TRUE(SamePixels(image, copy));
+}

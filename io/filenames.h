@@ -1,11 +1,17 @@
-// File-name parts and existence tests. Both "/" and "\" separate folders, and ":" ends a
-// drive part, so names written either way are taken apart the same.
+// File-name parts, existence tests and the small text helpers they need. Both "/" and "\"
+// separate folders, and ":" ends a drive part, so names written either way are taken apart
+// the same.
 #pragma once
 
 #include <string>
 #include <string_view>
 
 namespace tw {
+
+// Lower-case ASCII copy.
+std::string LowerCase(std::string_view s);
+// Copy without leading and trailing blanks and control characters (bytes up to 32).
+std::string Trim(std::string_view s);
 
 bool IsPathDelimiter(char c);
 
