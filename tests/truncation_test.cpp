@@ -27,6 +27,13 @@ constexpr size_t kDenseLimit = 64 * 1024;
 constexpr size_t kSampledLengths = 512;
 // Smallest valid corpus files taken per format.
 constexpr size_t kCorpusFilesPerFormat = 3;
+// Small corpus files with the layouts the smallest ones lack: RLE, bit fields, an
+// animation, interlacing.
+const char* const kCorpusExtras[] = {
+    "files/bmp/bmpsuite__g-pal4rle.bmp",      "files/bmp/bmpsuite__g-pal8rle.bmp",
+    "files/bmp/bmpsuite__g-rgb16-565pal.bmp", "files/gif/pygif__animation.gif",
+    "files/png/pngsuite__basi6a08.png",
+};
 
 std::vector<size_t> Lengths(size_t size) {
     std::vector<size_t> lengths;
@@ -84,6 +91,9 @@ std::vector<TSource> SmallCorpusFiles(const std::string& corpus) {
         for (size_t i = 0; i < list.size() && i < kCorpusFilesPerFormat; ++i)
             files.push_back({"corpus " + list[i].second, corpus + "/" + list[i].second});
     }
+    for (const char* extra : kCorpusExtras)
+        if (fs::exists(corpus + "/" + extra))
+            files.push_back({std::string("corpus ") + extra, corpus + "/" + extra});
     return files;
 }
 
