@@ -15,40 +15,6 @@ const char* PixelFormatName(TIEPixelFormat f) {
     return f < ieFormatCount ? names[f] : "unknown";
 }
 
-// ---- memory blocks ----------------------------------------------------------------
-
-TIEMemoryBlock& TIEMemoryBlock::operator=(TIEMemoryBlock&& o) noexcept {
-    if (this != &o) {
-        Free();
-        raw_ = o.raw_;
-        data_ = o.data_;
-        size_ = o.size_;
-        o.raw_ = o.data_ = nullptr;
-        o.size_ = 0;
-    }
-    return *this;
-}
-
-bool TIEMemoryBlock::Allocate(uint64_t bytes, TIEAllocator allocator) {
-    Free();
-    // Every block comes zero-filled, whichever allocator is asked for: pixels that a
-    // short file does not supply must never show earlier memory. Large requests are
-    // served by fresh zero pages from the system, so this costs nothing for them.
-    (void)allocator;
-    if (bytes > uint64_t(SIZE_MAX) - 64) return false;
-    raw_ = static_cast<uint8_t*>(std::calloc(size_t(bytes) + 1, 1));
-    if (!raw_) return false;
-    data_ = raw_ + 1; // the allocator tag byte sits in front of the block
-    size_ = bytes;
-    return true;
-}
-
-void TIEMemoryBlock::Free() {
-    std::free(raw_);
-    raw_ = data_ = nullptr;
-    size_ = 0;
-}
-
 int64_t MemoryThresholdFor(uint64_t physicalMemory) {
     if (physicalMemory == 0) return 33554432;
     return int64_t(double(physicalMemory) / 1.3);

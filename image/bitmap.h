@@ -11,34 +11,13 @@
 #include <vector>
 
 #include "image/devicebitmap.h"
+#include "image/memblock.h"
 #include "image/tempfile.h"
 #include "image/types.h"
 
 namespace tw {
 
 class TIEMask;
-
-// A memory block obtained from one of the allocators; zero-filled.
-class TIEMemoryBlock {
-  public:
-    TIEMemoryBlock() = default;
-    ~TIEMemoryBlock() { Free(); }
-    TIEMemoryBlock(const TIEMemoryBlock&) = delete;
-    TIEMemoryBlock& operator=(const TIEMemoryBlock&) = delete;
-    TIEMemoryBlock(TIEMemoryBlock&& o) noexcept { *this = std::move(o); }
-    TIEMemoryBlock& operator=(TIEMemoryBlock&& o) noexcept;
-
-    // Returns false when the memory cannot be had.
-    bool Allocate(uint64_t bytes, TIEAllocator allocator);
-    void Free();
-    uint8_t* Data() const { return data_; }
-    uint64_t Size() const { return size_; }
-
-  private:
-    uint8_t* raw_ = nullptr;  // what was obtained (what is freed)
-    uint8_t* data_ = nullptr; // first byte handed out (after the tag byte)
-    uint64_t size_ = 0;
-};
 
 // Process-wide default memory threshold: physical memory / 1.3, or 32 MiB when the
 // physical memory cannot be obtained.

@@ -14,16 +14,13 @@ bool TBitmap::Reshape(int width, int height, int depth, bool keep) {
     if (width < 0 || height < 0) return false;
     int rb = RowBytesFor(width, depth);
     size_t bytes = size_t(rb) * size_t(height);
-    std::unique_ptr<uint8_t[]> np;
-    if (bytes > 0) {
-        np.reset(new (std::nothrow) uint8_t[bytes]());
-        if (!np) return false;
-    }
-    if (keep && pixels_ && np && depth == depth_) {
+    TIEMemoryBlock np;
+    if (bytes > 0 && !np.Allocate(bytes)) return false;
+    if (keep && pixels_.Data() && np.Data() && depth == depth_) {
         int copyRows = std::min(height, height_);
         size_t copyBytes = size_t(std::min(rb, rowBytes_));
         for (int y = 0; y < copyRows; ++y)
-            std::memcpy(np.get() + size_t(y) * rb, pixels_.get() + size_t(y) * rowBytes_, copyBytes);
+            std::memcpy(np.Data() + size_t(y) * rb, pixels_.Data() + size_t(y) * rowBytes_, copyBytes);
     }
     pixels_ = std::move(np);
     width_ = width;
@@ -43,12 +40,12 @@ bool TBitmap::Reshape(int width, int height, int depth, bool keep) {
 bool TBitmap::SetDepth(int bits) {
     if (bits == 0) bits = DefaultDepth;
     if (bits != 1 && bits != 8 && bits != 24 && bits != 32) return false;
-    if (bits == depth_ && (pixels_ || width_ == 0 || height_ == 0)) return true;
+    if (bits == depth_ && (pixels_.Data() || width_ == 0 || height_ == 0)) return true;
     return Reshape(width_, height_, bits, false);
 }
 
 bool TBitmap::SetSize(int width, int height) {
-    if (width == width_ && height == height_ && (pixels_ || width == 0 || height == 0)) return true;
+    if (width == width_ && height == height_ && (pixels_.Data() || width == 0 || height == 0)) return true;
     return Reshape(width, height, depth_, true);
 }
 
@@ -73,7 +70,7 @@ bool TBitmap::IsGrayRamp() const {
 }
 
 void TBitmap::Draw(const TBitmap& source) {
-    if (source.depth_ != depth_ || !pixels_ || !source.pixels_) return;
+    if (source.depth_ != depth_ || !pixels_.Data() || !source.pixels_.Data()) return;
     int rows = std::min(height_, source.height_);
     int64_t bits = int64_t(std::min(width_, source.width_)) * depth_;
     size_t whole = size_t(bits / 8);

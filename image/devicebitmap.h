@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "image/memblock.h"
 #include "image/types.h"
 
 namespace tw {
@@ -32,8 +33,8 @@ class TBitmap {
     // Returns false (and keeps the old size) when memory cannot be had.
     bool SetSize(int width, int height);
 
-    uint8_t* Row(int y) { return pixels_.get() + size_t(y) * size_t(rowBytes_); }
-    const uint8_t* Row(int y) const { return pixels_.get() + size_t(y) * size_t(rowBytes_); }
+    uint8_t* Row(int y) { return pixels_.Data() + size_t(y) * size_t(rowBytes_); }
+    const uint8_t* Row(int y) const { return pixels_.Data() + size_t(y) * size_t(rowBytes_); }
 
     // Colour table (meaningful for 1- and 8-bit depths).
     int ColorCount() const { return int(colors_.size()); }
@@ -51,7 +52,7 @@ class TBitmap {
     bool Reshape(int width, int height, int depth, bool keep);
 
     int width_ = 0, height_ = 0, depth_ = DefaultDepth, rowBytes_ = 0;
-    std::unique_ptr<uint8_t[]> pixels_;
+    TIEMemoryBlock pixels_;
     std::vector<TRGB> colors_;
     uint64_t version_ = 1;
     mutable int grayCache_ = -1; // -1 unknown, 0 no, 1 yes

@@ -8,6 +8,22 @@
 
 namespace tw {
 
+namespace {
+
+// Runs a function when the scope ends, however it ends.
+template <class F> class TOnExit {
+  public:
+    explicit TOnExit(F f) : f_(std::move(f)) {}
+    ~TOnExit() { f_(); }
+    TOnExit(const TOnExit&) = delete;
+    TOnExit& operator=(const TOnExit&) = delete;
+
+  private:
+    F f_;
+};
+
+} // namespace
+
 TImageIO::TImageIO(TIEImageHostLink* host) : host_(host) {
     if (host_) {
         bitmap_ = &host_->HostBitmap();
@@ -147,10 +163,7 @@ void TImageIO::BuiltinLoad(const std::string& fileName, TStream* stream, int32_t
         Finish();
         return;
     }
-    struct FinishGuard {
-        TImageIO& io;
-        ~FinishGuard() { io.Finish(); }
-    } finish{*this};
+    TOnExit finish([this] { Finish(); });
 
     Params.ResetInfo();
     std::unique_ptr<TIEWideFileStream> file;
@@ -257,10 +270,7 @@ void TImageIO::SaveToFile(const std::string& fileName) {
 
 void TImageIO::BuiltinSave(const std::string& fileName, int32_t code) {
     Aborted = true;
-    struct FinishGuard {
-        TImageIO& io;
-        ~FinishGuard() { io.Finish(); }
-    } finish{*this};
+    TOnExit finish([this] { Finish(); });
     if (!bitmap_) return;
     const TIEBuiltinFormat* op = BuiltinFormat(code);
     if (!op || !op->Write) {
@@ -274,40 +284,36 @@ void TImageIO::BuiltinSave(const std::string& fileName, int32_t code) {
         Fail("the image is empty");
         return;
     }
-    TIESafeFileWriter out(fileName);
-    Aborted = false;
-    TIEProgressRecord rec;
-    FillProgress(rec);
-    if (op->PrepareSave) op->PrepareSave(*this);
-    op->Write(*this, out.Stream(), rec);
-    Params.FileName = fileName;
-    Params.FileType = code;
-    if (Aborted) {
-        Fail("the " + FormatName(code) + " writer did not complete");
-        return; // the temporary file goes away; the target is untouched
-    }
-    out.Commit();
+    WriteSafely(fileName, code, FormatName(code), [&](TStream& stream, TIEProgressRecord& rec) {
+        if (op->PrepareSave) op->PrepareSave(*this);
+        op->Write(*this, stream, rec);
+    });
 }
 
 void TImageIO::RegisteredSave(const std::string& fileName, const TIEFormatRow& row) {
     Aborted = true;
-    struct FinishGuard {
-        TImageIO& io;
-        ~FinishGuard() { io.Finish(); }
-    } finish{*this};
+    TOnExit finish([this] { Finish(); });
     if (!bitmap_) return;
     TIEPixelFormat pf = bitmap_->PixelFormat();
     if (pf != ie24RGB && pf != ie1g) bitmap_->SetPixelFormat(ie24RGB);
+    WriteSafely(fileName, row.TypeCode, row.DisplayName, [&](TStream& stream, TIEProgressRecord& rec) {
+        row.WriterProc(stream, *bitmap_, Params, rec);
+    });
+}
+
+// Writes through a temporary file beside the target; only a complete write replaces it.
+void TImageIO::WriteSafely(const std::string& fileName, int32_t code, const std::string& formatName,
+                           const std::function<void(TStream&, TIEProgressRecord&)>& write) {
     TIESafeFileWriter out(fileName);
     Aborted = false;
     TIEProgressRecord rec;
     FillProgress(rec);
+    write(out.Stream(), rec);
     Params.FileName = fileName;
-    Params.FileType = row.TypeCode;
-    row.WriterProc(out.Stream(), *bitmap_, Params, rec);
+    Params.FileType = code;
     if (Aborted) {
-        Fail("the " + row.DisplayName + " writer did not complete");
-        return;
+        Fail("the " + formatName + " writer did not complete");
+        return; // the temporary file goes away; the target is untouched
     }
     out.Commit();
 }

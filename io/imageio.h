@@ -65,6 +65,8 @@ class TImageIO {
     void RegisteredLoad(const std::string& fileName, const TIEFormatRow& row);
     void RegisteredSave(const std::string& fileName, const TIEFormatRow& row);
     void BuiltinSave(const std::string& fileName, int32_t code);
+    void WriteSafely(const std::string& fileName, int32_t code, const std::string& formatName,
+                     const std::function<void(TStream&, TIEProgressRecord&)>& write);
     void FillProgress(TIEProgressRecord& rec);
     void Fail(const std::string& reason);
     void Finish();
