@@ -30,9 +30,12 @@ TempDir::~TempDir() {
 }
 
 RunResult RunTarnwick(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                      const std::string& workDir, long long fileSizeLimit) {
+                      const std::string& workDir, long long fileSizeLimit, long long addressSpaceLimit) {
+    // Close-on-exec, so that a run started by another thread does not inherit these ends
+    // and keep them open (dup2 below clears the flag on the child's copies).
     int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
 
     // Runs never touch the real home or /etc: configuration folders point at a private
     // folder unless the caller names its own.
@@ -76,6 +79,10 @@ RunResult RunTarnwick(const std::vector<std::string>& args, const std::vector<st
             rlimit lim{rlim_t(fileSizeLimit), rlim_t(fileSizeLimit)};
             setrlimit(RLIMIT_FSIZE, &lim);
         }
+        if (addressSpaceLimit >= 0) {
+            rlimit lim{rlim_t(addressSpaceLimit), rlim_t(addressSpaceLimit)};
+            setrlimit(RLIMIT_AS, &lim);
+        }
         execve(exe.c_str(), argv.data(), envp.data());
         _exit(127);
     }
@@ -102,6 +109,7 @@ RunResult RunTarnwick(const std::vector<std::string>& args, const std::vector<st
     }
     int status = 0;
     waitpid(pid, &status, 0);
+    r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
 }

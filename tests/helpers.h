@@ -23,16 +23,20 @@ class TempDir {
 
 // Result of running the real executable.
 struct RunResult {
-    int exitCode = -1;
-    std::string out; // standard output
-    std::string err; // standard error
+    int exitCode = -1; // 128 + the signal number when a signal ended the run
+    int signal = 0;    // the signal that ended the run, 0 when it exited
+    std::string out;   // standard output
+    std::string err;   // standard error
 };
 
 // Runs the tarnwick executable with the given arguments (no shell) and optional
 // extra environment assignments ("NAME=value").
-// fileSizeLimit >= 0 caps the size of files the run may write (writes beyond it fail).
+// fileSizeLimit >= 0 caps the size of files the run may write (writes beyond it fail);
+// addressSpaceLimit >= 0 caps the run's virtual memory (allocations beyond it fail).
+// Safe to call from several threads at once.
 RunResult RunTarnwick(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-                      const std::string& workDir = {}, long long fileSizeLimit = -1);
+                      const std::string& workDir = {}, long long fileSizeLimit = -1,
+                      long long addressSpaceLimit = -1);
 
 std::vector<uint8_t> ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::vector<uint8_t>& data);
