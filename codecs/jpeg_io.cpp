@@ -23,27 +23,25 @@ static void CopyText(char* out, size_t size, const std::string& text) {
 
 std::string JpegMessageText(const jpeg_error_mgr& err, int code) {
     if (code == JMSG_VERSION || code == JMSG_COPYRIGHT) return {};
-    if (code == JERR_NO_SOI) return "Not a JPEG file: starts with ?";
     const char* text = nullptr;
     if (code > 0 && code <= err.last_jpeg_message && err.jpeg_message_table) text = err.jpeg_message_table[code];
     if (!text) return "Corrupted";
-    std::string out;
-    for (const char* p = text; *p; ++p) {
-        if (*p != '%') {
-            out += *p;
-            continue;
-        }
-        if (p[1] == '%') {
-            out += '%';
-            ++p;
-            continue;
-        }
-        // Skip flags, width, precision and length, then the conversion letter.
-        ++p;
-        while (*p && std::strchr("-+ #0123456789.hlLqjzt", *p)) ++p;
-        out += '?';
-        if (!*p) break;
+    // The library's own message texts take either one string or up to eight integers, as
+    // its standard formatter gives them; the texts are the library's, never the file's.
+    const char* percent = std::strchr(text, '%');
+    char out[JMSG_LENGTH_MAX + 80];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    if (percent && percent[1] == 's') {
+        char parm[JMSG_STR_PARM_MAX + 1];
+        std::memcpy(parm, err.msg_parm.s, JMSG_STR_PARM_MAX);
+        parm[JMSG_STR_PARM_MAX] = 0;
+        std::snprintf(out, sizeof out, text, parm);
+    } else {
+        const int* i = err.msg_parm.i;
+        std::snprintf(out, sizeof out, text, i[0], i[1], i[2], i[3], i[4], i[5], i[6], i[7]);
     }
+#pragma GCC diagnostic pop
     return out;
 }
 

@@ -50,8 +50,8 @@ struct TJpegErrorMgr {
 // Installs our procedures in err (every other field zero) and returns libjpeg's record.
 jpeg_error_mgr* JpegInitErrorMgr(TJpegErrorMgr& err, bool* abortFlag);
 
-// Text of a library message code: libjpeg's own text with each printf conversion
-// replaced by "?"; "Corrupted" for codes outside the library's table.
+// Text of a library message code, filled with the message's parameters as the library's
+// standard formatter would; "Corrupted" for codes outside the library's table.
 std::string JpegMessageText(const jpeg_error_mgr& err, int code);
 
 // Raises a fatal error with a reason of our own (called from library callbacks).
