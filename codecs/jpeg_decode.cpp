@@ -161,9 +161,27 @@ class TDecodeRun {
         out_ = out;
     }
 
+    // Every 8 x 8 block of every component costs at least one bit of Huffman-coded data
+    // (its DC difference), so a file too short for that cannot fill the image it declares:
+    // it is refused before the library allocates for it. Arithmetic coding can go below
+    // one bit per block and is not judged this way.
+    std::string ImplausibleSize() const {
+        if (ci_->arith_code) return {};
+        uint64_t blocks = 0;
+        for (int c = 0; c < ci_->num_components; ++c)
+            blocks += uint64_t(ci_->comp_info[c].width_in_blocks) * ci_->comp_info[c].height_in_blocks;
+        const int64_t left = std::max<int64_t>(0, stream_.Size() - stream_.Position()) +
+                             int64_t(ci_->src ? ci_->src->bytes_in_buffer : 0);
+        const uint64_t allowance = 65536;
+        if (blocks / 8 <= uint64_t(left) + allowance) return {};
+        return "a " + std::to_string(ci_->image_width) + " x " + std::to_string(ci_->image_height) +
+               " image cannot come from " + std::to_string(left) + " bytes of data";
+    }
+
     bool Start() {
         // The full size decides: the library's coefficient buffers are made for it.
-        const std::string tooLarge = CheckImageSize(ci_->image_width, ci_->image_height);
+        std::string tooLarge = CheckImageSize(ci_->image_width, ci_->image_height);
+        if (tooLarge.empty()) tooLarge = ImplausibleSize();
         if (result_.ColorSpace < 0)
             Fail("JPEG: unsupported colour space with " + std::to_string(ci_->num_components) + " components");
         else if (!tooLarge.empty())

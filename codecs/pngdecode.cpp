@@ -243,7 +243,10 @@ void PngDecode(TStream& stream, TIEBitmap& bitmap, const TPngDecodeOptions& opti
     TPngRawHeader raw;
     bool ok = PngGuard(png, [&] {
         PngSetReadFn(png, context);
-        png_set_user_limits(png, PngMaxSide, PngMaxSide);
+        // libpng keeps its own side limit (a million pixels) unless ours is higher, so that
+        // raising TARNWICK_MAX_SIDE raises both; within it our own check speaks first.
+        const auto side = png_uint_32(std::clamp<int64_t>(ImageLimits().MaxSide, 1000000, 0x7fffffff));
+        png_set_user_limits(png, side, side);
         png_set_chunk_cache_max(png, PngChunkCacheMax);
         png_set_chunk_malloc_max(png, PngChunkMallocMax);
         png_read_info(png, pinfo);

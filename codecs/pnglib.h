@@ -76,7 +76,6 @@ void PngSetWriteFn(png_structp png, TPngContext& context);
 
 // Decoder resource limits: libpng's own defaults, set explicitly so that a
 // differently configured library build cannot loosen them.
-constexpr uint32_t PngMaxSide = 1000000;          // png_set_user_limits, each side
 constexpr uint32_t PngChunkCacheMax = 1000;       // ancillary chunks kept
 constexpr uint32_t PngChunkMallocMax = 8000000;   // bytes for one ancillary chunk
 

@@ -179,6 +179,7 @@ std::vector<TBomb> Bombs() {
         {"BMP 100000 x 100000, 24-bit", ioBMP, ".bmp", Bmp(100000, 100000)},
         {"PNG 100000 x 100000, RGB", ioPNG, ".png", Png(100000, 100000, 8, 2, Bytes(64, 0))},
         {"JPEG 60000 x 60000", ioJPEG, ".jpg", Jpeg(60000, 60000)},
+        {"JPEG 16000 x 16000, within the pixel limits", ioJPEG, ".jpg", Jpeg(16000, 16000)},
         {"GIF 65535 x 65535", ioGIF, ".gif", Gif(65535, 65535)},
     };
 }

@@ -578,7 +578,8 @@ TEST(PngHostile, HugeHeadersInTinyFilesAreRefusedBeforeAllocation) {
     const Case cases[] = {
         {"100000 x 100000 exceeds the pixel limit", 100000, 100000, "exceeds the limit"},
         {"16000 x 16000 cannot come from a few bytes", 16000, 16000, "bytes left in the file"},
-        {"beyond libpng's own side limit", 2000000, 1, "user limit"},
+        {"2000000 x 1 cannot come from a few bytes", 2000000, 1, "bytes left in the file"},
+        {"beyond the side limit, where libpng speaks first", 20000000, 1, "exceeds user limit"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
