@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "codecs/giflzw.h"
@@ -20,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool interlaced = (data[2] & 1) != 0;
     const size_t lead = data[3] & 1;
 
-    std::vector<uint8_t> file(lead, 0x21);
-    file.insert(file.end(), data + 4, data + size);
+    std::vector<uint8_t> file(lead + (size - 4), 0x21);
+    if (size > 4) std::memcpy(file.data() + lead, data + 4, size - 4);
     tw::TMemoryViewStream stream(file.data(), file.size());
     stream.SetPosition(int64_t(lead));
 
