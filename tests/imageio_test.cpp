@@ -145,6 +145,24 @@ TEST(ImageIO, AlphaFlagAndResolutionFix) {
     }
 }
 
+TEST(ImageIO, AutoAdjustDpiMakesPixelsSquare) {
+    twtest::TempDir dir;
+    // 2 x 1 pixels at 96 x 48 dpi: each pixel is twice as tall as wide.
+    Bytes bmp = Bmp32(0, 0, 3780);
+    for (int i = 0; i < 4; ++i) bmp[42 + i] = uint8_t(1890 >> (8 * i)); // vertical pixels per metre
+    twtest::WriteFile(dir.file("x.bmp"), bmp);
+    TImageIO io;
+    io.AutoAdjustDPI = true;
+    io.LoadFromFile(dir.file("x.bmp"));
+    ASSERT_FALSE(io.Aborted) << io.AbortReason;
+    // Height < Width: Height becomes trunc(1 / 48 * 96) = 2 and DpiY takes DpiX.
+    EXPECT_EQ(io.Bitmap().Width(), 2);
+    EXPECT_EQ(io.Bitmap().Height(), 2);
+    EXPECT_EQ(io.Params.DpiX(), 96);
+    EXPECT_EQ(io.Params.DpiY(), 96);
+    EXPECT_EQ(io.Bitmap().GetPixelRGB(1, 1), MakeRGB(60, 50, 40)) << "plain pixel replication";
+}
+
 TEST(ImageIO, ProgressAndFinishNotifications) {
     twtest::TempDir dir;
     SavePng(dir.file("a.png"));
