@@ -4,6 +4,11 @@
 // fresh load because a save may convert the image in place, and the file written is
 // loaded again. A writer must not crash, and what it completes must load back at the same
 // size. Files go to a private folder, in /dev/shm where there is one, removed at exit.
+//
+// A parameters file given to the program can set any writer option before the save, so
+// the writers must cope with every value. When bit 0 of the input's last byte is set, the
+// last four bytes (which the readers take for trailing data) choose writer options that
+// replace the reader's: see SetWriterOptions.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,9 +61,35 @@ bool Load(TImageHost& host, const uint8_t* data, size_t size) {
     return !host.IO().Aborted && !host.Bitmap().IsEmpty();
 }
 
+// Writer options from four control bytes, odd values included (a depth of 3, negative
+// samples, quality 0 or 255, unknown colour spaces and filters).
+void SetWriterOptions(TIOParamsVals& p, const uint8_t* c) {
+    static const int32_t depths[] = {1, 4, 8, 16, 24, 32, 3};
+    p.BitsPerSample = (c[0] & 7) == 7 ? int8_t(c[1]) : depths[c[0] & 7];
+    p.SamplesPerPixel = (c[0] >> 3) & 7;
+    if (c[0] & 64) p.SamplesPerPixel = -p.SamplesPerPixel;
+    p.BmpVersion = c[1] & 3;
+    p.BmpCompression = (c[1] >> 2) & 3;
+    p.BmpUseAlpha = (c[1] & 16) != 0;
+    p.PngInterlaced = (c[1] & 32) != 0;
+    p.GifInterlaced = (c[1] & 64) != 0;
+    p.JpegProgressive = (c[1] & 128) != 0;
+    p.JpegQuality = c[2];
+    p.JpegSmoothing = c[2] % 101;
+    p.PngFilter = c[2];
+    p.PngCompression = int32_t(c[2] % 12) - 1;
+    p.JpegColorSpace = (c[3] >> 1) % 6;
+    p.JpegDCTMethod = (c[3] >> 4) & 3;
+    p.JpegOptimizeCoding = (c[3] & 64) != 0;
+    p.GifHasTransparency = (c[3] & 128) != 0;
+    p.GifTransparentColor = TRGB{c[2], c[1], c[0]};
+    p.GifVersion = (c[3] & 2) ? "GIF87a" : "GIF89a";
+}
+
 void SaveAndReload(const uint8_t* data, size_t size, const char* extension) {
     TImageHost host;
     if (!Load(host, data, size)) return;
+    if (size >= 4 && (data[size - 1] & 1)) SetWriterOptions(host.IO().Params, data + size - 4);
     const std::string name = Folder() + "/out." + extension;
     TImageIO& io = host.IO();
     try {
