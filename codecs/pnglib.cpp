@@ -1,5 +1,6 @@
 #include "codecs/pnglib.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace tw {
@@ -28,10 +29,22 @@ void PngWarningHandler(png_structp png, png_const_charp message) {
     if (context) CopyMessage(context->LastWarning, message);
 }
 
+bool IsChunkName(const png_byte* type) {
+    for (int i = 0; i < 4; ++i)
+        if (!((type[i] >= 'A' && type[i] <= 'Z') || (type[i] >= 'a' && type[i] <= 'z'))) return false;
+    return true;
+}
+
 // Reads exactly the requested bytes; a stream that ends early stops the read.
+//
+// libpng allocates the declared length of most chunks before it reads their data, so a
+// chunk header that declares more data than the stream still holds stops the read right
+// away, as the end of the stream would a moment later. IDAT is left alone: libpng reads
+// it in pieces, and the rows of the pieces that arrive before the end are kept.
 void PngReadData(png_structp png, png_bytep data, size_t length) {
     auto* context = static_cast<TPngContext*>(png_get_io_ptr(png));
     bool threw = false;
+    bool chunkTooLong = false;
     size_t done = 0;
     try {
         while (done < length) {
@@ -39,6 +52,9 @@ void PngReadData(png_structp png, png_bytep data, size_t length) {
             if (got <= 0) break;
             done += size_t(got);
         }
+        if (done == 8 && length == 8 && (png_get_io_state(png) & PNG_IO_MASK_LOC) == PNG_IO_CHUNK_HDR &&
+            IsChunkName(data + 4) && std::memcmp(data + 4, "IDAT", 4) != 0)
+            chunkTooLong = int64_t(png_get_uint_32(data)) > context->Stream->Remaining();
     } catch (...) {
         context->Pending = std::current_exception();
         threw = true;
@@ -48,6 +64,13 @@ void PngReadData(png_structp png, png_bytep data, size_t length) {
     if (done < length) {
         context->EndOfStream = true;
         png_error(png, "unexpected end of file");
+    }
+    if (chunkTooLong) {
+        char message[64];
+        std::snprintf(message, sizeof message, "the %.4s chunk runs past the end of the file",
+                      reinterpret_cast<const char*>(data + 4));
+        context->EndOfStream = true;
+        png_error(png, message);
     }
 }
 

@@ -8,7 +8,8 @@
 # repository, $TARNWICK_FUZZ_WORK/<target> (default ${TMPDIR:-/tmp}/tarnwick-fuzz/<target>),
 # which is kept between runs so that the corpus keeps growing. Crashes, leaks, timeouts and
 # out-of-memory inputs are written to fuzz/crashers/<target>/; once the fault is fixed, keep
-# the file there: the test suite replays every file in that folder.
+# the file there: the test suite replays every file in that folder. A libFuzzer dictionary
+# fuzz/dict/<target>.dict is passed when present.
 #
 # Extra libFuzzer flags can be passed in TARNWICK_FUZZ_FLAGS (e.g. "-jobs=1 -workers=1").
 set -uo pipefail
@@ -34,7 +35,9 @@ max_len() {
     case "$1" in
         detect) echo 8192 ;;      # DCX offset tables reach 4 KiB
         giflzw) echo 16384 ;;    # 4 control bytes, then the LZW data of up to 256 x 256 pixels
-        params) echo 16384 ;;     # parameters file
+        paramsfile) echo 16384 ;; # parameters file
+        load) echo 65536 ;;       # any format, through content detection
+        save) echo 16384 ;;       # every writer runs on what is decoded: keep images small
         gif) echo 16384 ;;
         bmp | pcx | tga | ico | pnm | wbmp) echo 16384 ;;
         png | jpeg | tiff | psd | jp2 | dicom) echo 65536 ;;
@@ -90,7 +93,7 @@ for t in "${list[@]}"; do
     seeds=()
     [ -d "fuzz/corpus/$t" ] && seeds=("fuzz/corpus/$t")
     dict=()
-    [ -f "fuzz/$t.dict" ] && dict=("-dict=fuzz/$t.dict")
+    [ -f "fuzz/dict/$t.dict" ] && dict=("-dict=fuzz/dict/$t.dict")
     before=$(find "$crashers" -type f | wc -l)
 
     echo "== fuzzing $t for ${secs}s (max_len $(max_len "$t")), log $log"

@@ -592,6 +592,50 @@ TEST(PngHostile, HugeHeadersInTinyFilesAreRefusedBeforeAllocation) {
     }
 }
 
+TEST(PngHostile, ChunksLongerThanTheFileStopBeforeTheirDataIsAllocated) {
+    // A chunk header declaring `declared` bytes of which only a few follow.
+    auto cut = [](TPngBuilder b, const char* type, uint32_t declared) {
+        TPngBuilder::Append32(b.Bytes, declared);
+        b.Bytes.insert(b.Bytes.end(), type, type + 4);
+        b.Bytes.insert(b.Bytes.end(), {'T', 'i', 't', 'l', 'e', 0, 'x'});
+        return b.Bytes;
+    };
+    auto image = [] { return TPngBuilder().IHDR(2, 2, 8, 0); };
+    struct Case {
+        const char* Name;
+        std::vector<uint8_t> File;
+        bool Aborted;
+        const char* Reason;
+    };
+    const Case cases[] = {
+        {"tEXt declaring 2 GB before the image data", cut(image(), "tEXt", 0x789C0038), true,
+         "PNG: the tEXt chunk runs past the end of the file"},
+        {"iCCP one byte longer than the file", cut(image(), "iCCP", 8), true,
+         "PNG: the iCCP chunk runs past the end of the file"},
+        {"tEXt declaring 2 GB after the image data", cut(image().IDAT({{1, 2}, {3, 4}}), "tEXt", 0x7FFFFFFF), false,
+         ""},
+        // IDAT is read in pieces as libpng needs them: no early stop, the end of the file comes first.
+        {"IDAT declaring more than the file holds", [&image] {
+             auto b = image().IDAT({{1, 2}, {3, 4}}).Bytes;
+             b[33 + 3] = 0xFF; // the IDAT length field follows the 8-byte signature and 25-byte IHDR
+             return b;
+         }(), true, "PNG: unexpected end of file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TIEBitmap bmp;
+        auto res = Decode(c.File, bmp);
+        EXPECT_EQ(res.Aborted, c.Aborted) << res.Reason;
+        if (c.Aborted) {
+            EXPECT_EQ(res.Reason, c.Reason);
+        } else {
+            EXPECT_EQ(CompareRgba(BitmapToRgba(bmp), FromList(2, 2, {{1, 1, 1, 255}, {2, 2, 2, 255},
+                                                                     {3, 3, 3, 255}, {4, 4, 4, 255}})),
+                      "");
+        }
+    }
+}
+
 TEST(PngHostile, ImageDataThatInflatesFarBeyondTheImageStops) {
     // 1 x 1 gray pixel followed by 20 MB more of zeros in the same zlib stream.
     std::vector<uint8_t> raw(20u << 20, 0);
