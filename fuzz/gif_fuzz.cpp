@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ++data;
     --size;
 
-    {
+    // The same input through both readers, each with a fresh stream, bitmap and record.
+    auto readWith = [&](auto read) {
         TMemoryViewStream stream(data, size);
         TIEBitmap bitmap;
         TIOParamsVals params;
@@ -49,25 +50,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         params.NativePixelFormat = native;
         fuzz::TFuzzProgress progress;
         try {
-            TGifReadResult result = GifLoadComposed(stream, bitmap, params, progress.Record);
-            CheckPlane(bitmap, result);
-            if (!progress.Aborted && params.GifImageIndex != index) std::abort();
+            read(stream, bitmap, params, progress);
         } catch (const EIEException&) {
         }
-    }
-    {
-        TMemoryViewStream stream(data, size);
-        TIEBitmap bitmap;
-        TIOParamsVals params;
-        params.SetImageIndex(index);
-        params.NativePixelFormat = native;
-        fuzz::TFuzzProgress progress;
-        try {
-            TGifReadResult result = GifReadStream(stream, bitmap, params, progress.Record, preview, ignoreTransparency);
-            if (ignoreTransparency && result.Transparency) std::abort();
-            CheckPlane(bitmap, result);
-        } catch (const EIEException&) {
-        }
-    }
+    };
+    readWith([&](TStream& stream, TIEBitmap& bitmap, TIOParamsVals& params, fuzz::TFuzzProgress& progress) {
+        TGifReadResult result = GifLoadComposed(stream, bitmap, params, progress.Record);
+        CheckPlane(bitmap, result);
+        if (!progress.Aborted && params.GifImageIndex != index) std::abort();
+    });
+    readWith([&](TStream& stream, TIEBitmap& bitmap, TIOParamsVals& params, fuzz::TFuzzProgress& progress) {
+        TGifReadResult result = GifReadStream(stream, bitmap, params, progress.Record, preview, ignoreTransparency);
+        if (ignoreTransparency && result.Transparency) std::abort();
+        CheckPlane(bitmap, result);
+    });
     return 0;
 }
