@@ -5,9 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "tests/bmp_helpers.h"
 #include "tests/helpers.h"
@@ -100,15 +98,9 @@ std::string GroupOf(const std::string& name, const std::map<std::string, std::st
 
 std::map<std::string, std::string> ReadExpectations(const std::string& corpus) {
     std::map<std::string, std::string> out;
-    std::ifstream in(corpus + "/MANIFEST.tsv");
-    std::string line;
-    while (std::getline(in, line)) {
-        std::vector<std::string> cols;
-        std::stringstream ss(line);
-        std::string c;
-        while (std::getline(ss, c, '\t'))
-            cols.push_back(c);
-        if (cols.size() >= 6 && cols[0].rfind("files/bmp/", 0) == 0) out[cols[0].substr(10)] = cols[5];
+    for (TTsvRow& row : ReadTsv(corpus + "/MANIFEST.tsv")) {
+        const std::string& file = row["file"];
+        if (file.rfind("files/bmp/", 0) == 0) out[file.substr(10)] = row["expect"];
     }
     return out;
 }

@@ -10,9 +10,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <thread>
 
 #include "image/errors.h"
@@ -218,30 +216,14 @@ const TExpectedFailure* ExpectedFailureFor(const std::string& name) {
 
 // ---- the corpus tables -------------------------------------------------------------------
 
-using TRow = std::map<std::string, std::string>;
+using TRow = TTsvRow;
 
-// A tab-separated table with a header line, keyed by its first column.
+// A corpus table keyed by its "file" column.
 std::map<std::string, TRow> ReadTable(const std::string& path) {
     std::map<std::string, TRow> table;
-    std::ifstream in(path);
-    std::string line;
-    std::vector<std::string> header;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        std::vector<std::string> cols;
-        std::stringstream ss(line);
-        std::string c;
-        while (std::getline(ss, c, '\t'))
-            cols.push_back(c);
-        if (header.empty()) {
-            header = cols;
-            continue;
-        }
-        if (cols.empty()) continue;
-        TRow row;
-        for (size_t i = 0; i < header.size(); ++i)
-            row[header[i]] = i < cols.size() ? cols[i] : std::string();
-        table[cols[0]] = std::move(row);
+    for (TRow& row : ReadTsv(path)) {
+        std::string key = row["file"];
+        table[key] = std::move(row);
     }
     return table;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <sstream>
 #include <poll.h>
 #include <random>
 #include <spawn.h>
@@ -136,6 +137,31 @@ std::string CorpusDir() {
     std::error_code ec;
     if (std::filesystem::is_directory(p / "files", ec)) return std::filesystem::canonical(p, ec).string();
     return {};
+}
+
+std::vector<TTsvRow> ReadTsv(const std::string& path) {
+    std::vector<TTsvRow> rows;
+    std::ifstream in(path);
+    std::string line;
+    std::vector<std::string> header;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::vector<std::string> cols;
+        std::stringstream ss(line);
+        std::string c;
+        while (std::getline(ss, c, '\t'))
+            cols.push_back(c);
+        if (header.empty()) {
+            header = std::move(cols);
+            continue;
+        }
+        if (cols.empty()) continue;
+        TTsvRow row;
+        for (size_t i = 0; i < header.size(); ++i)
+            row[header[i]] = i < cols.size() ? cols[i] : std::string();
+        rows.push_back(std::move(row));
+    }
+    return rows;
 }
 
 } // namespace twtest

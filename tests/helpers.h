@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -44,5 +45,10 @@ void WriteFile(const std::string& path, const std::string& data);
 
 // The conformance corpus folder, or empty when it is absent.
 std::string CorpusDir();
+
+// A tab-separated table with a header line (the corpus's MANIFEST.tsv, REFS.tsv, ...): its
+// rows in file order, each as column name -> value. A missing file gives no rows.
+using TTsvRow = std::map<std::string, std::string>;
+std::vector<TTsvRow> ReadTsv(const std::string& path);
 
 } // namespace twtest

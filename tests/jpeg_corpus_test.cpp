@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <iostream>
 #include <map>
 
@@ -124,19 +123,8 @@ void CheckAgainstDjpeg(const std::string& djpeg, const twtest::TempDir& tmp, con
 
 std::map<std::string, std::string> ManifestExpectations(const std::string& corpus) {
     std::map<std::string, std::string> out;
-    std::ifstream in(corpus + "/MANIFEST.tsv");
-    std::string line;
-    while (std::getline(in, line)) {
-        std::vector<std::string> cols;
-        size_t start = 0;
-        for (;;) {
-            size_t tab = line.find('\t', start);
-            cols.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-            if (tab == std::string::npos) break;
-            start = tab + 1;
-        }
-        if (cols.size() > 5 && cols[1] == "jpeg") out[fs::path(cols[0]).filename().string()] = cols[5];
-    }
+    for (twtest::TTsvRow& row : twtest::ReadTsv(corpus + "/MANIFEST.tsv"))
+        if (row["format"] == "jpeg") out[fs::path(row["file"]).filename().string()] = row["expect"];
     return out;
 }
 

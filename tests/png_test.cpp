@@ -7,7 +7,6 @@
 #include <array>
 #include <cstring>
 #include <functional>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -26,6 +25,8 @@
 using namespace tw;
 using twtest::CorpusDir;
 using twtest::ReadFile;
+using twtest::ReadTsv;
+using twtest::TTsvRow;
 
 namespace {
 
@@ -140,16 +141,10 @@ struct TManifestRow {
 
 std::vector<TManifestRow> PngManifest(const std::string& corpus) {
     std::vector<TManifestRow> rows;
-    std::ifstream in(corpus + "/MANIFEST.tsv");
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        std::stringstream ss(line);
-        std::string cell;
-        while (std::getline(ss, cell, '\t')) f.push_back(cell);
-        if (f.size() < 6 || f[1] != "png") continue;
-        rows.push_back({f[0].substr(f[0].rfind('/') + 1), f[5], f[4]});
+    for (TTsvRow& row : ReadTsv(corpus + "/MANIFEST.tsv")) {
+        if (row["format"] != "png") continue;
+        const std::string& file = row["file"];
+        rows.push_back({file.substr(file.rfind('/') + 1), row["expect"], row["what_it_exercises"]});
     }
     return rows;
 }

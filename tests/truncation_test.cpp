@@ -7,9 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "image/errors.h"
 #include "io/imageio.h"
@@ -71,19 +69,11 @@ std::vector<TSource> FuzzSeeds() {
 // The smallest valid files of each format in the conformance corpus.
 std::vector<TSource> SmallCorpusFiles(const std::string& corpus) {
     std::map<std::string, std::vector<std::pair<uintmax_t, std::string>>> byFormat;
-    std::ifstream in(corpus + "/MANIFEST.tsv");
-    std::string line;
-    std::getline(in, line); // header
-    while (std::getline(in, line)) {
-        std::vector<std::string> cols;
-        std::stringstream ss(line);
-        std::string c;
-        while (std::getline(ss, c, '\t'))
-            cols.push_back(c);
-        if (cols.size() < 6 || cols[5] != "valid") continue;
+    for (TTsvRow& row : ReadTsv(corpus + "/MANIFEST.tsv")) {
+        if (row["expect"] != "valid") continue;
         std::error_code ec;
-        const uintmax_t size = fs::file_size(corpus + "/" + cols[0], ec);
-        if (!ec) byFormat[cols[1]].push_back({size, cols[0]});
+        const uintmax_t size = fs::file_size(corpus + "/" + row["file"], ec);
+        if (!ec) byFormat[row["format"]].push_back({size, row["file"]});
     }
     std::vector<TSource> files;
     for (auto& [format, list] : byFormat) {
