@@ -10,14 +10,6 @@ namespace tw::proc {
 
 namespace {
 
-constexpr int kFracBits = 17;
-constexpr double kFracOne = 131072.0;
-
-inline uint8_t Lerp17(int a, int b, int32_t frac) {
-    // a + floor((b - a) * frac / 131072): the arithmetic shift floors.
-    return uint8_t(a + (((b - a) * frac) >> kFracBits));
-}
-
 // The integer mean sum div count of byte samples.
 inline uint8_t MeanOf(uint64_t sum, const TDivider& count) { return uint8_t(count(sum)); }
 
@@ -38,11 +30,10 @@ void FastLinear(int W, int H, int Wd, int Hd, int L, const TRowReader& read, con
     std::vector<int> q(static_cast<size_t>(Wd)), q1(static_cast<size_t>(Wd)), e(static_cast<size_t>(Wd));
     std::vector<int32_t> frac(static_cast<size_t>(Wd));
     for (int i = 0; i < Wd; ++i) {
-        double f = double(i) / xs;
-        int64_t qi = TruncInt(f);
-        q[size_t(i)] = ClampInt(qi, 0, W - 1);
-        q1[size_t(i)] = std::min(q[size_t(i)] + 1, W - 1);
-        frac[size_t(i)] = int32_t(TruncInt((f - double(qi)) * kFracOne));
+        const TLinearTap tap = LinearTap(i, xs, W);
+        q[size_t(i)] = tap.Lo;
+        q1[size_t(i)] = tap.Hi;
+        frac[size_t(i)] = tap.Frac;
         int64_t ei = TruncInt(double(std::min(i + 1, Wd - 1)) / xs + 1e-10);
         e[size_t(i)] = ClampInt(ei, q[size_t(i)], W - 1);
     }
@@ -89,13 +80,10 @@ void FastLinear(int W, int H, int Wd, int Hd, int L, const TRowReader& read, con
     std::vector<uint64_t> acc;
     for (int j = 0; j < Hd; ++j) {
         if (ys > 1.0) {
-            double g = double(j) / ys;
-            int64_t hi = TruncInt(g);
-            int32_t fr = int32_t(TruncInt((g - double(hi)) * kFracOne));
-            int h = ClampInt(hi, 0, H - 1);
-            const uint8_t* a = work.Scanline(h);
-            const uint8_t* b = work.Scanline(h + 1 < H ? h + 1 : h);
-            for (int x = 0; x < n; ++x) row[size_t(x)] = Lerp17(a[x], b[x], fr);
+            const TLinearTap tap = LinearTap(j, ys, H);
+            const uint8_t* a = work.Scanline(tap.Lo);
+            const uint8_t* b = work.Scanline(tap.Hi);
+            for (int x = 0; x < n; ++x) row[size_t(x)] = Lerp17(a[x], b[x], tap.Frac);
         } else {
             int lo = ClampInt(TruncInt(double(j) / ys), 0, H - 1);
             int hi = ClampInt(TruncInt(double(std::min(j + 1, Hd - 1)) / ys), lo, H - 1);

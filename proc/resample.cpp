@@ -163,11 +163,10 @@ void OneBitInterpolate(TIEBitmap& source, TIEBitmap& target) {
     std::vector<int> q(static_cast<size_t>(Wd)), q1(static_cast<size_t>(Wd));
     std::vector<int32_t> frac(static_cast<size_t>(Wd));
     for (int i = 0; i < Wd; ++i) {
-        double f = double(i) / xs;
-        int64_t qi = TruncInt(f);
-        q[size_t(i)] = ClampInt(qi, 0, W - 1);
-        q1[size_t(i)] = std::min(q[size_t(i)] + 1, W - 1);
-        frac[size_t(i)] = int32_t(TruncInt((f - double(qi)) * 131072.0));
+        const TLinearTap tap = LinearTap(i, xs, W);
+        q[size_t(i)] = tap.Lo;
+        q1[size_t(i)] = tap.Hi;
+        frac[size_t(i)] = tap.Frac;
     }
     TIEWorkBitmap work;
     AllocateWork(work, Wd, H, 8);
@@ -178,21 +177,18 @@ void OneBitInterpolate(TIEBitmap& source, TIEBitmap& target) {
             uint8_t* d = work.Scanline(y);
             for (int i = 0; i < Wd; ++i) {
                 int a = GetBit(s, q[size_t(i)]) ? 255 : 0, b = GetBit(s, q1[size_t(i)]) ? 255 : 0;
-                d[i] = uint8_t(a + (((b - a) * frac[size_t(i)]) >> 17));
+                d[i] = Lerp17(a, b, frac[size_t(i)]);
             }
         }
     }
     TAccessScope write(target, iedWrite);
     for (int j = 0; j < Hd; ++j) {
-        double g = double(j) / ys;
-        int64_t hi = TruncInt(g);
-        int32_t fr = int32_t(TruncInt((g - double(hi)) * 131072.0));
-        int h = ClampInt(hi, 0, H - 1);
-        const uint8_t* a = work.Scanline(h);
-        const uint8_t* b = work.Scanline(std::min(h + 1, H - 1));
+        const TLinearTap tap = LinearTap(j, ys, H);
+        const uint8_t* a = work.Scanline(tap.Lo);
+        const uint8_t* b = work.Scanline(tap.Hi);
         uint8_t* d = target.Scanline(j);
         for (int i = 0; i < Wd; ++i) {
-            uint8_t v = uint8_t(a[i] + (((b[i] - a[i]) * fr) >> 17));
+            const uint8_t v = Lerp17(a[i], b[i], tap.Frac);
             d[3 * i] = d[3 * i + 1] = d[3 * i + 2] = v;
         }
     }

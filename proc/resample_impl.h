@@ -46,6 +46,27 @@ TContributors BuildContributors(int sourceSize, int destSize, TResampleFilter fi
 void SeparableFilter(int W, int H, int Wd, int Hd, int L, TResampleFilter filter, const TRowReader& read,
                      const TRowWriter& write, TProgress& progress);
 
+// ---- 17-bit fixed-point linear interpolation ---------------------------------------
+// Shared by the fast linear path and the 1-bit enlargement.
+constexpr int kLinearFracBits = 17;
+constexpr double kLinearFracOne = 131072.0;
+
+// a + floor((b - a) * frac / 2^17): the arithmetic shift floors.
+inline uint8_t Lerp17(int a, int b, int32_t frac) { return uint8_t(a + (((b - a) * frac) >> kLinearFracBits)); }
+
+// Where destination index i falls at scale = destSize / sourceSize: the source index at
+// or left of it (clamped), its right neighbour (clamped) and the 17-bit fraction between.
+struct TLinearTap {
+    int Lo, Hi;
+    int32_t Frac;
+};
+inline TLinearTap LinearTap(int i, double scale, int sourceSize) {
+    const double f = double(i) / scale;
+    const int64_t q = TruncInt(f);
+    const int lo = ClampInt(q, 0, sourceSize - 1);
+    return {lo, lo + 1 < sourceSize ? lo + 1 : lo, int32_t(TruncInt((f - double(q)) * kLinearFracOne))};
+}
+
 // Fixed-point linear interpolation / box average on 8-bit samples with L channels.
 void FastLinear(int W, int H, int Wd, int Hd, int L, const TRowReader& read, const TRowWriter& write,
                 TProgress& progress);
